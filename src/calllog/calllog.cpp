@@ -1,0 +1,67 @@
+#include "calllog.h"
+
+#include <cstring>
+
+#include "../prim/prim.h"
+
+namespace pilro {
+
+PILRO_CONSTRUCT_FIRST std::string log_path;
+
+std::string log_path_beside(std::string_view module_path, lead_byte_test is_lead,
+                            bool backslash_separates) {
+    std::size_t start = 0;
+    if (module_path.size() >= 2 && module_path[1] == ':') {
+        start = 2;
+    }
+    // Scan once, remembering where the last separator ends and, for the cut below, which
+    // positions begin a double-byte character.
+    std::size_t directory_end = start;
+    std::size_t cut = std::string_view::npos;  // the directory's end if it must be shortened
+    for (std::size_t i = start; i < module_path.size(); ++i) {
+        const auto c = static_cast<unsigned char>(module_path[i]);
+        if (is_lead(c)) {
+            // The byte at the cut position is a lead byte: drop it with its trail byte.
+            if (i - start == max_directory - 1) {
+                cut = i;
+            }
+            ++i;
+            continue;
+        }
+        if (c == '/' || (c == '\\' && backslash_separates)) {
+            directory_end = i + 1;
+        }
+    }
+    std::size_t directory_length = directory_end - start;
+    if (directory_length > max_directory) {
+        directory_length = cut != std::string_view::npos ? max_directory - 1 : max_directory;
+    }
+    std::string path;
+    path.reserve(start + directory_length + log_file_name.size());
+    path.append(module_path.substr(0, start + directory_length));
+    path.append(log_file_name);
+    return path;
+}
+
+void set_log_path(const char* module_path) {
+    log_path = log_path_beside(module_path, prim::is_lead_byte, prim::backslash_separates);
+}
+
+void write_log_bytes(const char* bytes, std::size_t n) {
+    if (log_path.empty()) {
+        // Before attach there is no place for the log; opening the empty path would only
+        // fail, or on some platforms hit the current directory.
+        return;
+    }
+    prim::append_to_file(log_path.c_str(), bytes, n);
+}
+
+void write_log(const char* text) {
+    write_log_bytes(text, std::strlen(text));
+}
+
+void write_log(const std::string& text) {
+    write_log_bytes(text.data(), std::strlen(text.c_str()));
+}
+
+}  // namespace pilro

@@ -1,0 +1,43 @@
+// The call log: "pilro.txt" beside the module file, to which every attach, call and detach
+// appends one entry.
+#ifndef PILRO_CALLLOG_H
+#define PILRO_CALLLOG_H
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace pilro {
+
+// Full path of the log file. Empty until the module is attached; while it is empty nothing
+// is written.
+extern std::string log_path;
+
+// The log's file name; it does not follow the module file's name.
+inline constexpr std::string_view log_file_name = "pilro.txt";
+
+// Longest directory part kept from the module path.
+inline constexpr std::size_t max_directory = 255;
+
+using lead_byte_test = bool (*)(unsigned char);
+
+// The log path for a module file at module_path: its drive and directory, then "pilro.txt".
+// is_lead says which bytes start a double-byte character; such a character is never split
+// and its trail byte never counts as a separator. '/' always separates, '\\' where
+// backslash_separates says so.
+std::string log_path_beside(std::string_view module_path, lead_byte_test is_lead,
+                            bool backslash_separates = true);
+
+// Places the log beside the module file at module_path (NUL-terminated), using the system
+// code page's lead bytes.
+void set_log_path(const char* module_path);
+
+// Appends one entry: the text up to its first NUL byte. Never fails towards the caller.
+void write_log(const char* text);
+void write_log(const std::string& text);
+// Appends exactly n bytes; the caller has made sure they hold no NUL.
+void write_log_bytes(const char* bytes, std::size_t n);
+
+}  // namespace pilro
+
+#endif

@@ -1,0 +1,40 @@
+// The loader's notifications. On Windows this is DllMain; on POSIX a static object whose
+// construction and destruction stand in for process attach and detach.
+#include "lifecycle.h"
+
+#if defined(_WIN32)
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+// The runtime's start-up code has constructed the static state before the attach, and tears
+// it down only after the detach has returned.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        pilro::on_process_attach(instance);
+        DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH) {
+        pilro::on_process_detach();
+    }
+    return TRUE;
+}
+
+#else
+
+namespace {
+
+// Constructed when the shared object is loaded, after the log path (which is built first),
+// and destroyed at dlclose or process exit, before it. A __attribute__((destructor)) function
+// would not do: at process exit it runs after the log path has already been destroyed.
+struct process_notifications {
+    process_notifications() { pilro::on_process_attach(nullptr); }
+    ~process_notifications() { pilro::on_process_detach(); }
+    process_notifications(const process_notifications&) = delete;
+    process_notifications& operator=(const process_notifications&) = delete;
+};
+
+const process_notifications notifications;
+
+}  // namespace
+
+#endif

@@ -1,0 +1,20 @@
+#include "lifecycle.h"
+
+#include "../calllog/calllog.h"
+#include "../prim/prim.h"
+
+namespace pilro {
+
+void on_process_attach(void* module) {
+    // MAX_PATH: the buffer the module path has always been read into.
+    char path[260];
+    prim::module_file_path(module, path, sizeof path);
+    set_log_path(path);
+    write_log("DllMain(Attach)\r\n\r\n");
+}
+
+void on_process_detach() {
+    write_log("DllMain(Detach)\r\n\r\n");
+}
+
+}  // namespace pilro

@@ -1,0 +1,15 @@
+// What the module does when the loader attaches it to a process and detaches it again.
+#ifndef PILRO_LIFECYCLE_H
+#define PILRO_LIFECYCLE_H
+
+namespace pilro {
+
+// Places the log beside the module file (module is the loader's handle for it, where the
+// platform has one) and writes the attach entry.
+void on_process_attach(void* module);
+// Writes the detach entry.
+void on_process_detach();
+
+}  // namespace pilro
+
+#endif

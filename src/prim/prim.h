@@ -1,0 +1,80 @@
+// The operating system, behind one narrow contract. Everything the module and its host tool
+// need from the platform is declared here; src/prim/windows/ and src/prim/unix/ each implement
+// it, and src/prim/prim.cpp picks one. No other file of the module looks at the platform,
+// except the one that holds the loader's entry function.
+#ifndef PILRO_PRIM_H
+#define PILRO_PRIM_H
+
+#include <cstddef>
+#include <string>
+
+#if defined(_WIN32)
+#define PILRO_CDECL __cdecl
+// Exports are named by the .def file, so nothing is marked in the source.
+#define PILRO_EXPORT
+// DllMain runs after every static constructor and before every destructor of the DLL, so
+// the order of statics needs no help.
+#define PILRO_CONSTRUCT_FIRST
+#else
+#define PILRO_CDECL
+#define PILRO_EXPORT __attribute__((visibility("default")))
+// On POSIX the attach and detach stand-ins are static objects themselves; an object marked
+// with this is built before them and torn down after them, at dlclose and at process exit.
+#define PILRO_CONSTRUCT_FIRST __attribute__((init_priority(101)))
+#endif
+
+namespace pilro::prim {
+
+// Whether the backslash separates path components. On Windows it does, beside '/'; on POSIX it is
+// an ordinary byte of a file name (and the trail byte of some double-byte characters).
+#if defined(_WIN32)
+inline constexpr bool backslash_separates = true;
+#else
+inline constexpr bool backslash_separates = false;
+#endif
+
+// ---- Memory blocks exchanged with a host --------------------------------------------------
+// On Windows a block is a GMEM_FIXED global memory block, whose handle is its address; on
+// POSIX it is a malloc'd pointer. Either way the handle can be read and written directly.
+
+// Returns a new block of n bytes, or null when memory runs out.
+void* block_alloc(std::size_t n) noexcept;
+// Frees a block made by block_alloc (or by the host's own GlobalAlloc / malloc). Null is
+// ignored.
+void block_free(void* block) noexcept;
+// How many bytes of the block may be read, as far as the platform can tell: GlobalSize on
+// Windows, malloc_usable_size on glibc. Precondition: block is non-null and was made by the
+// platform's allocator.
+std::size_t block_size(const void* block) noexcept;
+
+// ---- Text and files -------------------------------------------------------------------------
+
+// True when c is the lead byte of a double-byte character in the system ANSI code page. The
+// table is built once, when the module starts; platforms without such a code page have no
+// lead bytes.
+bool is_lead_byte(unsigned char c) noexcept;
+
+// Writes the full path of the module file that holds this code into buf (cap bytes, cap >= 1)
+// and returns its length. module is the loader's handle for it on Windows and unused
+// elsewhere. Returns 0 when the path cannot be had.
+std::size_t module_file_path(void* module, char* buf, std::size_t cap) noexcept;
+
+// One append cycle: open the file at path (creating it if absent, never truncating), write
+// the n bytes at its end, close it. Failure is silent. path is NUL-terminated.
+void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept;
+
+// ---- Loading modules (used by hosts and tests, never by the module itself) ----------------
+
+// Loads the shared library at path. On failure returns null and puts the platform's reason
+// into error.
+void* library_open(const char* path, std::string& error);
+// The address of an exported symbol, or null.
+void* library_symbol(void* library, const char* name) noexcept;
+// The address of the export with the given ordinal; null where the platform has none.
+void* library_symbol_by_ordinal(void* library, unsigned ordinal) noexcept;
+// Releases the library.
+void library_close(void* library) noexcept;
+
+}  // namespace pilro::prim
+
+#endif

@@ -1,0 +1,94 @@
+// POSIX implementation of the platform contract in prim.h. Included by src/prim/prim.cpp.
+#include "../prim.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace pilro::prim {
+
+void* block_alloc(std::size_t n) noexcept {
+    // malloc(0) may return null; a host must always get a block it can free.
+    return std::malloc(n == 0 ? 1 : n);
+}
+
+void block_free(void* block) noexcept {
+    std::free(block);
+}
+
+std::size_t block_size(const void* block) noexcept {
+    return malloc_usable_size(const_cast<void*>(block));
+}
+
+bool is_lead_byte(unsigned char) noexcept {
+    return false;
+}
+
+std::size_t module_file_path(void*, char* buf, std::size_t cap) noexcept {
+    // dladdr names the file this code was loaded from, as the loader found it; it may be
+    // relative to the directory that was current at load time, so it is resolved now, before
+    // the host has a chance to change directory.
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&module_file_path), &info) == 0 ||
+        info.dli_fname == nullptr) {
+        buf[0] = '\0';
+        return 0;
+    }
+    char resolved[PATH_MAX];
+    const char* path = realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
+    const std::size_t n = std::strlen(path);
+    const std::size_t kept = n < cap ? n : cap - 1;
+    std::memcpy(buf, path, kept);
+    buf[kept] = '\0';
+    return kept;
+}
+
+void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept {
+    // O_APPEND stands in for the seek to the end: the kernel places every write at the end of
+    // the file at the moment of writing.
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return;
+    }
+    while (n > 0) {
+        const ssize_t done = write(fd, bytes, n);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            break;
+        }
+        bytes += done;
+        n -= static_cast<std::size_t>(done);
+    }
+    close(fd);
+}
+
+void* library_open(const char* path, std::string& error) {
+    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* reason = dlerror();
+        error = reason != nullptr ? reason : "unknown error";
+    }
+    return library;
+}
+
+void* library_symbol(void* library, const char* name) noexcept {
+    return dlsym(library, name);
+}
+
+void* library_symbol_by_ordinal(void*, unsigned) noexcept {
+    return nullptr;
+}
+
+void library_close(void* library) noexcept {
+    dlclose(library);
+}
+
+}  // namespace pilro::prim

@@ -1,0 +1,134 @@
+// Where the log goes and how an entry is appended.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "calllog/calllog.h"
+#include "test_os.h"
+
+namespace {
+
+using pilro::log_path_beside;
+
+// Shift_JIS (code page 932): lead bytes 0x81-0x9F and 0xE0-0xFC.
+bool shift_jis_lead(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+bool no_lead(unsigned char) {
+    return false;
+}
+
+// "表" and "ソ" in Shift_JIS: both end in 0x5C, the code of the backslash.
+const std::string hyo = "\x95\x5C";
+const std::string so = "\x83\x5C";
+
+TEST(LogPath, KeepsDriveAndDirectoryAndReplacesTheFileName) {
+    EXPECT_EQ(log_path_beside("C:\\Hosts\\ghost\\saori\\pilro.dll", no_lead),
+              "C:\\Hosts\\ghost\\saori\\pilro.txt");
+    // The module's own name plays no part.
+    EXPECT_EQ(log_path_beside("C:\\x\\renamed.module", no_lead), "C:\\x\\pilro.txt");
+    EXPECT_EQ(log_path_beside("\\Hosts\\pilro.dll", no_lead), "\\Hosts\\pilro.txt");
+    EXPECT_EQ(log_path_beside("/opt/host/pilro.so", no_lead), "/opt/host/pilro.txt");
+}
+
+TEST(LogPath, UncShareKeepsItsLeadingBackslashes) {
+    EXPECT_EQ(log_path_beside("\\\\server\\share\\dir\\pilro.dll", no_lead),
+              "\\\\server\\share\\dir\\pilro.txt");
+}
+
+TEST(LogPath, WithoutSeparatorIsRelativeToTheDriveOrTheCurrentDirectory) {
+    EXPECT_EQ(log_path_beside("C:pilro.dll", no_lead), "C:pilro.txt");
+    EXPECT_EQ(log_path_beside("pilro.dll", no_lead), "pilro.txt");
+    EXPECT_EQ(log_path_beside("", no_lead), "pilro.txt");
+}
+
+TEST(LogPath, MixedSeparatorsEndTheDirectoryAtTheLastOfEither) {
+    EXPECT_EQ(log_path_beside("C:/a\\b/c\\pilro.dll", no_lead), "C:/a\\b/c\\pilro.txt");
+    EXPECT_EQ(log_path_beside("C:\\a/b\\c/pilro.dll", no_lead), "C:\\a/b\\c/pilro.txt");
+}
+
+TEST(LogPath, BackslashIsAFileNameByteWhereItDoesNotSeparate) {
+    EXPECT_EQ(log_path_beside("/opt/a\\b/pi\\lro.so", no_lead, false), "/opt/a\\b/pilro.txt");
+}
+
+TEST(LogPath, DoubleByteTrailBackslashNeitherSplitsNorShortens) {
+    // In the directory...
+    EXPECT_EQ(log_path_beside("C:\\" + hyo + so + "\\pilro.dll", shift_jis_lead),
+              "C:\\" + hyo + so + "\\pilro.txt");
+    // ...in the file name, where a split would move the log into a made-up directory...
+    EXPECT_EQ(log_path_beside("C:\\dir\\" + hyo + ".dll", shift_jis_lead), "C:\\dir\\pilro.txt");
+    // ...and right after the drive.
+    EXPECT_EQ(log_path_beside("C:" + so + "x.dll", shift_jis_lead), "C:pilro.txt");
+    // Without the lead-byte rule the same bytes would split there.
+    EXPECT_EQ(log_path_beside("C:\\dir\\" + hyo + ".dll", no_lead),
+              "C:\\dir\\" + hyo + "pilro.txt");
+}
+
+TEST(LogPath, LongDirectoryIsCutAt255Bytes) {
+    const std::string directory = "\\" + std::string(300, 'd') + "\\";
+    const std::string path = log_path_beside("C:" + directory + "m.dll", no_lead);
+    EXPECT_EQ(path, "C:" + directory.substr(0, 255) + "pilro.txt");
+}
+
+TEST(LogPath, CutNeverSplitsADoubleByteCharacter) {
+    // 254 single bytes, then a double-byte character at bytes 255 and 256.
+    const std::string edge = "\\" + std::string(253, 'd') + hyo + "ddd\\";
+    ASSERT_EQ(edge.size(), 260u);
+    EXPECT_EQ(log_path_beside("C:" + edge + "m.dll", shift_jis_lead),
+              "C:" + edge.substr(0, 254) + "pilro.txt");
+    // One byte earlier the character ends exactly at byte 255 and stays whole.
+    const std::string whole = "\\" + std::string(252, 'd') + hyo + "dddd\\";
+    EXPECT_EQ(log_path_beside("C:" + whole + "m.dll", shift_jis_lead),
+              "C:" + whole.substr(0, 255) + "pilro.txt");
+}
+
+class WriteLog : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        directory = pilro::test::fresh_directory(
+            std::string("write_log_") +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        file = directory + pilro::test::separator + "pilro.txt";
+        pilro::log_path = file;
+    }
+    void TearDown() override { pilro::log_path.clear(); }
+    std::string directory;
+    std::string file;
+};
+
+TEST_F(WriteLog, CreatesTheFileAndAppendsEveryEntryInOrder) {
+    pilro::write_log("first\r\n\r\n");
+    EXPECT_EQ(pilro::test::read_file(file), "first\r\n\r\n");
+    pilro::write_log(std::string("second"));
+    pilro::write_log("\x95\x5C\xff bytes as they are");
+    EXPECT_EQ(pilro::test::read_file(file), "first\r\n\r\nsecond\x95\x5C\xff bytes as they are");
+}
+
+TEST_F(WriteLog, KeepsWhatEarlierRunsWrote) {
+    ASSERT_TRUE(pilro::test::write_file(file, "earlier run\r\n\r\n"));
+    pilro::write_log("later");
+    EXPECT_EQ(pilro::test::read_file(file), "earlier run\r\n\r\nlater");
+}
+
+TEST_F(WriteLog, StopsAtTheFirstNul) {
+    pilro::write_log(std::string("kept\0dropped", 12));
+    pilro::write_log("also kept\0dropped");
+    EXPECT_EQ(pilro::test::read_file(file), "keptalso kept");
+}
+
+TEST_F(WriteLog, EmptyTextCreatesTheFileAndWritesNothing) {
+    pilro::write_log("");
+    ASSERT_TRUE(pilro::test::file_exists(file));
+    EXPECT_EQ(pilro::test::read_file(file), "");
+    pilro::write_log(std::string());
+    EXPECT_EQ(pilro::test::read_file(file), "");
+}
+
+TEST_F(WriteLog, WritesNothingWhileThePathIsEmpty) {
+    pilro::log_path.clear();
+    pilro::write_log("lost");
+    EXPECT_FALSE(pilro::test::file_exists(file));
+    EXPECT_FALSE(pilro::test::file_exists("pilro.txt"));
+}
+
+}  // namespace
