@@ -64,22 +64,29 @@ TEST(LogPath, DoubleByteTrailBackslashNeitherSplitsNorShortens) {
               "C:\\dir\\" + hyo + "pilro.txt");
 }
 
-TEST(LogPath, LongDirectoryIsCutAt255Bytes) {
-    const std::string directory = "\\" + std::string(300, 'd') + "\\";
-    const std::string path = log_path_beside("C:" + directory + "m.dll", no_lead);
-    EXPECT_EQ(path, "C:" + directory.substr(0, 255) + "pilro.txt");
+// A directory may take 255 bytes after the drive. A longer one would have to be cut, which
+// always drops its final separator and so would move the log elsewhere: it gets no log.
+TEST(LogPath, DirectoryOfUpTo255BytesKeepsTheLogBesideTheModule) {
+    const std::string longest = "\\" + std::string(253, 'd') + "\\";
+    ASSERT_EQ(longest.size(), 255u);
+    EXPECT_EQ(log_path_beside("C:" + longest + "m.dll", no_lead), "C:" + longest + "pilro.txt");
+    EXPECT_EQ(log_path_beside("C:" + longest.substr(1) + "\\m.dll", no_lead),
+              "C:" + longest.substr(1) + "\\pilro.txt");
+
+    const std::string too_long = "\\" + std::string(254, 'd') + "\\";
+    EXPECT_EQ(log_path_beside("C:" + too_long + "m.dll", no_lead), "");
+    EXPECT_EQ(log_path_beside(too_long + "m.dll", no_lead), "");
 }
 
-TEST(LogPath, CutNeverSplitsADoubleByteCharacter) {
-    // 254 single bytes, then a double-byte character at bytes 255 and 256.
-    const std::string edge = "\\" + std::string(253, 'd') + hyo + "ddd\\";
-    ASSERT_EQ(edge.size(), 260u);
-    EXPECT_EQ(log_path_beside("C:" + edge + "m.dll", shift_jis_lead),
-              "C:" + edge.substr(0, 254) + "pilro.txt");
-    // One byte earlier the character ends exactly at byte 255 and stays whole.
-    const std::string whole = "\\" + std::string(252, 'd') + hyo + "dddd\\";
-    EXPECT_EQ(log_path_beside("C:" + whole + "m.dll", shift_jis_lead),
-              "C:" + whole.substr(0, 255) + "pilro.txt");
+TEST(LogPath, DoubleByteCharacterAtTheDirectoryLimitCountsBothBytes) {
+    // The character's trail byte is the 255th byte: the directory fits exactly.
+    const std::string fits = "\\" + std::string(251, 'd') + hyo + "\\";
+    ASSERT_EQ(fits.size(), 255u);
+    EXPECT_EQ(log_path_beside("C:" + fits + so + ".dll", shift_jis_lead),
+              "C:" + fits + "pilro.txt");
+    // Its lead byte is the 255th: no cut may split it, and none may drop the separator.
+    const std::string over = "\\" + std::string(253, 'd') + hyo + "\\";
+    EXPECT_EQ(log_path_beside("C:" + over + "m.dll", shift_jis_lead), "");
 }
 
 class WriteLog : public ::testing::Test {

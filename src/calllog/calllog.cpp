@@ -14,31 +14,24 @@ std::string log_path_beside(std::string_view module_path, lead_byte_test is_lead
     if (module_path.size() >= 2 && module_path[1] == ':') {
         start = 2;
     }
-    // Scan once, remembering where the last separator ends and, for the cut below, which
-    // positions begin a double-byte character.
     std::size_t directory_end = start;
-    std::size_t cut = std::string_view::npos;  // the directory's end if it must be shortened
     for (std::size_t i = start; i < module_path.size(); ++i) {
         const auto c = static_cast<unsigned char>(module_path[i]);
         if (is_lead(c)) {
-            // The byte at the cut position is a lead byte: drop it with its trail byte.
-            if (i - start == max_directory - 1) {
-                cut = i;
-            }
-            ++i;
-            continue;
-        }
-        if (c == '/' || (c == '\\' && backslash_separates)) {
+            ++i;  // the trail byte belongs to the character, whatever its value
+        } else if (c == '/' || (c == '\\' && backslash_separates)) {
             directory_end = i + 1;
         }
     }
-    std::size_t directory_length = directory_end - start;
-    if (directory_length > max_directory) {
-        directory_length = cut != std::string_view::npos ? max_directory - 1 : max_directory;
+    if (directory_end - start > max_directory) {
+        // Cutting the directory down to size would drop its final separator and turn the
+        // last directory's name into a prefix of the file name: the log would land one level
+        // up under another name. Nowhere is better than somewhere else.
+        return std::string();
     }
     std::string path;
-    path.reserve(start + directory_length + log_file_name.size());
-    path.append(module_path.substr(0, start + directory_length));
+    path.reserve(directory_end + log_file_name.size());
+    path.append(module_path.substr(0, directory_end));
     path.append(log_file_name);
     return path;
 }

@@ -16,15 +16,15 @@ extern std::string log_path;
 // The log's file name; it does not follow the module file's name.
 inline constexpr std::string_view log_file_name = "pilro.txt";
 
-// Longest directory part kept from the module path.
+// Longest directory part (after the drive) of a module path that the log can be placed in.
 inline constexpr std::size_t max_directory = 255;
 
 using lead_byte_test = bool (*)(unsigned char);
 
-// The log path for a module file at module_path: its drive and directory, then "pilro.txt".
-// is_lead says which bytes start a double-byte character; such a character is never split
-// and its trail byte never counts as a separator. '/' always separates, '\\' where
-// backslash_separates says so.
+// The log path for a module file at module_path: its drive and directory, then "pilro.txt";
+// empty when the directory is longer than max_directory. is_lead says which bytes start a
+// double-byte character, whose trail byte never counts as a separator. '/' always separates, '\\'
+// where backslash_separates says so.
 std::string log_path_beside(std::string_view module_path, lead_byte_test is_lead,
                             bool backslash_separates = true);
 

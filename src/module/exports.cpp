@@ -1,41 +1,100 @@
 #include "exports.h"
 
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
+#include <string_view>
 
 #include "../calllog/calllog.h"
 #include "../request/request.h"
+
+namespace pilro {
+namespace {
+
+// How many bytes of the host's block may be read: what the host says, but nothing from a
+// null block, nothing for a negative length, and never past the block's end.
+std::size_t readable_bytes(const void* block, long length) noexcept {
+    if (block == nullptr || length <= 0) {
+        return 0;
+    }
+    const auto wanted = static_cast<unsigned long>(length);
+    const std::size_t size = prim::block_size(block);
+    return wanted < size ? static_cast<std::size_t>(wanted) : size;
+}
+
+// Texts end at their first NUL byte.
+std::size_t text_length(const char* bytes, std::size_t n) noexcept {
+    const void* nul = n == 0 ? nullptr : std::memchr(bytes, '\0', n);
+    return nul == nullptr ? n : static_cast<std::size_t>(static_cast<const char*>(nul) - bytes);
+}
+
+}  // namespace
+
+void* handle_request(void* block, long* length, block_allocator alloc) noexcept {
+    const std::size_t n = readable_bytes(block, length != nullptr ? *length : 0);
+
+    // The private copy lets the host's block go at once. Should there be no memory for it,
+    // the host's block itself serves until the reply is made: the entry is not lost.
+    char* copy = static_cast<char*>(alloc(n + 1));
+    const char* text = "";
+    if (copy != nullptr) {
+        if (n > 0) {
+            std::memcpy(copy, block, n);
+        }
+        copy[n] = '\0';
+        prim::block_free(block);
+        block = nullptr;
+        text = copy;
+    } else if (block != nullptr) {
+        text = static_cast<const char*>(block);
+    }
+    const std::size_t text_bytes = text_length(text, n);
+    write_log_bytes(text, text_bytes);
+
+    void* reply_block = nullptr;
+    std::size_t reply_bytes = 0;
+    try {
+        const std::string reply = build_reply(std::string_view(text, text_bytes));
+        reply_block = alloc(reply.size() + 1);
+        if (reply_block != nullptr) {
+            std::memcpy(reply_block, reply.c_str(), reply.size() + 1);
+            reply_bytes = reply.size();
+        }
+    } catch (...) {
+        // Out of memory for the reply: the host gets the null block below.
+    }
+    prim::block_free(copy);
+    prim::block_free(block);
+
+    if (length != nullptr) {
+        // A host that reads a length from a null reply would crash on it; 0 keeps it safe.
+        *length = static_cast<long>(reply_bytes);
+    }
+    return reply_block;
+}
+
+}  // namespace pilro
 
 extern "C" {
 
 int PILRO_CDECL load(void* block, long length) {
     const char* data = static_cast<const char*>(block);
-    const auto n = static_cast<std::size_t>(length);
-    std::string entry;
-    entry.reserve(n + 11);
-    entry.append("load() ").append(data, n).append("\r\n\r\n");
-    pilro::write_log(entry);
+    // Data past a NUL is not logged, but the entry still gets its closing empty line, so
+    // that the next entry does not run into it.
+    const std::size_t n = pilro::text_length(data, pilro::readable_bytes(block, length));
+    try {
+        std::string entry;
+        entry.reserve(n + 11);
+        entry.append("load() ").append(data, n).append("\r\n\r\n");
+        pilro::write_log_bytes(entry.data(), entry.size());
+    } catch (...) {
+        // Out of memory: the entry is lost, silently, like any entry that cannot be written.
+    }
     pilro::prim::block_free(block);
     return 1;
 }
 
 void* PILRO_CDECL request(void* block, long* length) {
-    const auto n = static_cast<std::size_t>(*length);
-    std::unique_ptr<char[]> text(new char[n + 1]);
-    std::memcpy(text.get(), block, n);
-    text[n] = '\0';
-    pilro::prim::block_free(block);
-
-    pilro::write_log(text.get());
-    const std::string reply = pilro::build_reply(text.get());
-    text.reset();
-
-    *length = static_cast<long>(reply.size());
-    void* out = pilro::prim::block_alloc(reply.size() + 1);
-    std::memcpy(out, reply.c_str(), reply.size() + 1);
-    return out;
+    return pilro::handle_request(block, length, pilro::prim::block_alloc);
 }
 
 int PILRO_CDECL unload(void) {

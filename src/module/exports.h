@@ -4,22 +4,39 @@
 // before the call returns; the block request() returns becomes the host's. On Windows a block
 // is an HGLOBAL made with GMEM_FIXED (its handle is its address), BOOL is int and TRUE is 1;
 // on POSIX a block is a malloc'd pointer.
+//
+// What a host gets wrong is contained rather than trusted: a null block, a null length
+// pointer, a negative length or one past the block's end never lead to a read or write
+// outside the host's memory; whatever cannot be read counts as the empty text.
 #ifndef PILRO_EXPORTS_H
 #define PILRO_EXPORTS_H
+
+#include <cstddef>
 
 #include "../prim/prim.h"
 
 extern "C" {
 
-// Logs the load data (length bytes of block) and frees the block. Returns 1.
+// Logs the load data (length bytes of block, up to a NUL) and frees the block. Returns 1.
 PILRO_EXPORT int PILRO_CDECL load(void* block, long length);
 
 // One exchange. *length holds the request's byte count on entry and the reply's on return;
-// the returned block holds the reply followed by a NUL that *length does not count.
+// the returned block holds the reply followed by a NUL that *length does not count. When
+// memory runs out so that no reply block can be made, returns null with *length set to 0.
 PILRO_EXPORT void* PILRO_CDECL request(void* block, long* length);
 
 // Logs the call. Returns 1.
 PILRO_EXPORT int PILRO_CDECL unload(void);
 }
+
+namespace pilro {
+
+using block_allocator = void* (*)(std::size_t);
+
+// request() with the allocator for its private copy and its reply block given, so that
+// running out of memory can be tried. Blocks from alloc are freed with prim::block_free.
+void* handle_request(void* block, long* length, block_allocator alloc) noexcept;
+
+}  // namespace pilro
 
 #endif

@@ -8,8 +8,11 @@ namespace pilro {
 void on_process_attach(void* module) {
     // MAX_PATH: the buffer the module path has always been read into.
     char path[260];
-    prim::module_file_path(module, path, sizeof path);
-    set_log_path(path);
+    // Without its own path the module cannot know where "beside itself" is; then the log is
+    // written nowhere rather than somewhere else.
+    if (prim::module_file_path(module, path, sizeof path) > 0) {
+        set_log_path(path);
+    }
     write_log("DllMain(Attach)\r\n\r\n");
 }
 

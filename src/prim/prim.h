@@ -56,11 +56,13 @@ bool is_lead_byte(unsigned char c) noexcept;
 
 // Writes the full path of the module file that holds this code into buf (cap bytes, cap >= 1)
 // and returns its length. module is the loader's handle for it on Windows and unused
-// elsewhere. Returns 0 when the path cannot be had.
+// elsewhere. Returns 0, with buf empty, when the path cannot be had or does not fit.
 std::size_t module_file_path(void* module, char* buf, std::size_t cap) noexcept;
 
 // One append cycle: open the file at path (creating it if absent, never truncating), write
-// the n bytes at its end, close it. Failure is silent. path is NUL-terminated.
+// the n bytes at its end, close it. The n bytes land in one piece, never interleaved with
+// another append to the same file by any thread or process. Failure is silent. path is
+// NUL-terminated.
 void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept;
 
 // ---- Loading modules (used by hosts and tests, never by the module itself) ----------------

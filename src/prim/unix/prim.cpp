@@ -43,10 +43,13 @@ std::size_t module_file_path(void*, char* buf, std::size_t cap) noexcept {
     char resolved[PATH_MAX];
     const char* path = realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
     const std::size_t n = std::strlen(path);
-    const std::size_t kept = n < cap ? n : cap - 1;
-    std::memcpy(buf, path, kept);
-    buf[kept] = '\0';
-    return kept;
+    if (n >= cap) {
+        // Cut short, its directory would be some other directory.
+        buf[0] = '\0';
+        return 0;
+    }
+    std::memcpy(buf, path, n + 1);
+    return n;
 }
 
 void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept {

@@ -42,16 +42,59 @@ bool is_lead_byte(unsigned char c) noexcept {
 
 std::size_t module_file_path(void* module, char* buf, std::size_t cap) noexcept {
     const DWORD n = GetModuleFileNameA(static_cast<HMODULE>(module), buf, static_cast<DWORD>(cap));
-    buf[n < cap ? n : cap - 1] = '\0';
-    return n < cap ? n : cap - 1;
+    // A path that fills the buffer has been cut short (older systems then leave it without a
+    // NUL): its directory would be some other directory, so it counts as no path at all.
+    if (n == 0 || n >= cap) {
+        buf[0] = '\0';
+        return 0;
+    }
+    return n;
 }
 
 void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept {
-    HANDLE file =
-        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
-    SetFilePointer(file, 0, nullptr, FILE_END);
-    DWORD written = 0;
-    WriteFile(file, bytes, static_cast<DWORD>(n), &written, nullptr);
+    // The share mode admits readers only, so each entry is written by the one writer that has
+    // the file open: nothing can come between the seek to the end and the write. Another
+    // writer (a second thread or process logging through this module, or anybody holding the
+    // file without admitting writers) makes the open fail with a sharing violation; that is a
+    // moment's wait, not a reason to drop the entry. The wait is bounded so that a file held
+    // for long stalls the host by tens of milliseconds per entry at most.
+    constexpr ULONGLONG patience_ms = 40;
+    constexpr unsigned quick_retries = 16;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    ULONGLONG started = 0;
+    for (unsigned attempt = 0;; ++attempt) {
+        file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            break;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) {
+            return;  // not writable at all: the entry is lost, silently
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (attempt == 0) {
+            started = now;
+        } else if (now - started >= patience_ms) {
+            return;
+        }
+        // Another appender usually holds the file for well under a millisecond: give up the
+        // time slice first, and sleep only if that is not enough.
+        Sleep(attempt < quick_retries ? 0 : 1);
+    }
+    // The 64-bit seek: with a 32-bit one a log past 4 GiB would fail to seek, and the write
+    // would land on the log's first bytes.
+    LARGE_INTEGER distance{};
+    if (SetFilePointerEx(file, distance, nullptr, FILE_END)) {
+        while (n > 0) {
+            const DWORD chunk = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n);
+            DWORD written = 0;
+            if (!WriteFile(file, bytes, chunk, &written, nullptr) || written == 0) {
+                break;
+            }
+            bytes += written;
+            n -= written;
+        }
+    }
     CloseHandle(file);
 }
 
