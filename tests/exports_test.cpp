@@ -1,0 +1,275 @@
+// The three exports called in-process, as a host calls them, with the log in a scratch
+// directory.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "calllog/calllog.h"
+#include "file_trouble.h"
+#include "module/exports.h"
+#include "test_os.h"
+
+namespace {
+
+using pilro::test::read_file;
+
+const bool on_windows = pilro::test::separator == '\\';
+
+// A host's block: exactly the given bytes, no NUL after them.
+void* host_block(const std::string& bytes) {
+    void* block = pilro::prim::block_alloc(bytes.size());
+    if (!bytes.empty()) {
+        std::memcpy(block, bytes.data(), bytes.size());
+    }
+    return block;
+}
+
+struct reply {
+    std::string text;
+    long length = -1;
+    bool null_block = true;
+};
+
+// Checks the block's shape (reply bytes, NUL, size) and frees it as a host does.
+reply take_reply(void* block, long length) {
+    reply r;
+    r.length = length;
+    r.null_block = block == nullptr;
+    if (block != nullptr) {
+        const char* bytes = static_cast<const char*>(block);
+        r.text.assign(bytes, static_cast<std::size_t>(length));
+        EXPECT_EQ(bytes[length], '\0');
+        if (on_windows) {
+            EXPECT_EQ(pilro::prim::block_size(block), static_cast<std::size_t>(length) + 1);
+        }
+        pilro::prim::block_free(block);
+    }
+    return r;
+}
+
+reply send(const std::string& request_text) {
+    long length = static_cast<long>(request_text.size());
+    void* block = request(host_block(request_text), &length);
+    return take_reply(block, length);
+}
+
+const std::string get_version = "GET Version SAORI/1.0\r\nCharset: Shift_JIS\r\nSender: X\r\n\r\n";
+const std::string execute =
+    "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\nSender: X\r\nSecurityLevel: local\r\n"
+    "Argument0: \x95\x5C\x8E\xA6\r\nArgument1: caf\xC3\xA9\r\nArgument2: \r\n\r\n";
+const std::string ok = "SAORI/1.0 200 OK\r\n\r\n";
+const std::string no_content = "SAORI/1.0 204 No Content\r\n\r\n";
+const std::string bad = "SAORI/1.0 400 Bad Request\r\n\r\n";
+
+class Exports : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        directory = pilro::test::fresh_directory(
+            std::string("exports_") +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        log = directory + pilro::test::separator + "pilro.txt";
+        pilro::log_path = log;
+    }
+    void TearDown() override { pilro::log_path.clear(); }
+    std::string directory;
+    std::string log;
+};
+
+TEST_F(Exports, HostSessionGetsExactRepliesAndLeavesExactLog) {
+    EXPECT_EQ(load(host_block("C:\\ghost\\saori\\"), 15), 1);
+    const reply version = send(get_version);
+    EXPECT_EQ(version.text, ok);
+    EXPECT_EQ(version.length, 20);
+    const reply executed = send(execute);
+    EXPECT_EQ(executed.text, no_content);
+    EXPECT_EQ(executed.length, 28);
+    const reply refused = send("NOTIFY SAORI/1.0\r\nSender: X\r\n\r\n");
+    EXPECT_EQ(refused.text, bad);
+    EXPECT_EQ(refused.length, 29);
+    EXPECT_EQ(unload(), 1);
+    EXPECT_EQ(read_file(log), "load() C:\\ghost\\saori\\\r\n\r\n" + get_version + execute +
+                                  "NOTIFY SAORI/1.0\r\nSender: X\r\n\r\nunload()\r\n\r\n");
+}
+
+TEST_F(Exports, CallsNeedNoOrder) {
+    EXPECT_EQ(unload(), 1);
+    EXPECT_EQ(send(execute).text, no_content);
+    EXPECT_EQ(unload(), 1);
+    EXPECT_EQ(load(host_block(""), 0), 1);
+    EXPECT_EQ(load(host_block("again"), 5), 1);
+    EXPECT_EQ(send(get_version).text, ok);
+    EXPECT_EQ(read_file(log), "unload()\r\n\r\n" + execute +
+                                  "unload()\r\n\r\nload() \r\n\r\nload() again\r\n\r\n" +
+                                  get_version);
+}
+
+TEST_F(Exports, NulEndsTheLoggedText) {
+    // The request is logged and answered up to the NUL; the length still decides the copy.
+    const std::string request_text("EXECUTE SAORI/1.0\r\n\r\n\0GET Version SAORI/1.0\r\n\r\n", 46);
+    EXPECT_EQ(send(request_text).text, no_content);
+    // Load data stops at the NUL too, but its entry keeps its closing empty line.
+    EXPECT_EQ(load(host_block(std::string("dir\0junk", 8)), 8), 1);
+    EXPECT_EQ(send(get_version).text, ok);
+    EXPECT_EQ(read_file(log), "EXECUTE SAORI/1.0\r\n\r\nload() dir\r\n\r\n" + get_version);
+}
+
+TEST_F(Exports, UnreadableInputCountsAsEmpty) {
+    // Negative length, null block, null length pointer: nothing is read, the empty text is
+    // logged and refused.
+    long length = -5;
+    void* block = request(host_block(get_version), &length);
+    EXPECT_EQ(take_reply(block, length).text, bad);
+    length = 100;
+    block = request(nullptr, &length);
+    EXPECT_EQ(take_reply(block, length).text, bad);
+    void* reply_block = request(host_block(get_version), nullptr);
+    ASSERT_NE(reply_block, nullptr);
+    EXPECT_STREQ(static_cast<const char*>(reply_block), bad.c_str());
+    pilro::prim::block_free(reply_block);
+    EXPECT_EQ(load(nullptr, 40), 1);
+    EXPECT_EQ(load(host_block("x"), -1), 1);
+    EXPECT_EQ(read_file(log), "load() \r\n\r\nload() \r\n\r\n");
+}
+
+TEST_F(Exports, LengthPastTheBlocksEndReadsOnlyTheBlock) {
+    long length = 1 << 20;
+    void* block = request(host_block(execute), &length);
+    const reply r = take_reply(block, length);
+    EXPECT_EQ(r.text, no_content);
+    EXPECT_EQ(load(host_block("data"), 1 << 20), 1);
+    // What lies beyond the block may be readable on some heaps, but never a byte of it past
+    // what the platform says the block holds; the logged text starts with the block's bytes.
+    const std::string logged = read_file(log);
+    ASSERT_GE(logged.size(), execute.size());
+    EXPECT_EQ(logged.compare(0, execute.size(), execute), 0);
+    EXPECT_NE(logged.find("load() data"), std::string::npos);
+}
+
+// An allocator that fails at one chosen call, to run the module out of memory.
+int allocations_before_failure = -1;
+int failures_wanted = 0;
+void* failing_alloc(std::size_t n) {
+    if (allocations_before_failure == 0 && failures_wanted > 0) {
+        --failures_wanted;
+        return nullptr;
+    }
+    if (allocations_before_failure > 0) {
+        --allocations_before_failure;
+    }
+    return pilro::prim::block_alloc(n);
+}
+
+reply send_short_of_memory(const std::string& text, int succeed_first, int then_fail) {
+    allocations_before_failure = succeed_first;
+    failures_wanted = then_fail;
+    long length = static_cast<long>(text.size());
+    void* block = pilro::handle_request(host_block(text), &length, failing_alloc);
+    return take_reply(block, length);
+}
+
+TEST_F(Exports, OutOfMemoryKeepsTheEntryAndGivesASafeReply) {
+    // No private copy: the host's block serves, and the exchange completes.
+    EXPECT_EQ(send_short_of_memory(get_version, 0, 1).text, ok);
+    // No reply block: a null reply with length 0, never a length without a block.
+    const reply none = send_short_of_memory(execute, 1, 1);
+    EXPECT_TRUE(none.null_block);
+    EXPECT_EQ(none.length, 0);
+    const reply nothing = send_short_of_memory(execute, 0, 2);
+    EXPECT_TRUE(nothing.null_block);
+    EXPECT_EQ(nothing.length, 0);
+    EXPECT_EQ(read_file(log), get_version + execute + execute);
+}
+
+TEST_F(Exports, ConcurrentCallersLoseAndSplitNoEntry) {
+    constexpr int threads = 4;
+    constexpr int per_thread = 250;
+    std::vector<std::thread> callers;
+    for (int t = 0; t < threads; ++t) {
+        callers.emplace_back([t] {
+            for (int i = 0; i < per_thread; ++i) {
+                const std::string text = "EXECUTE SAORI/1.0\r\nSender: thread" + std::to_string(t) +
+                                         "\r\nArgument0: " + std::to_string(i) + "\r\n\r\n";
+                EXPECT_EQ(send(text).text, no_content);
+            }
+        });
+    }
+    for (std::thread& caller : callers) {
+        caller.join();
+    }
+    const std::string logged = read_file(log);
+    std::set<std::string> entries;
+    for (std::size_t at = 0; at < logged.size();) {
+        const std::size_t end = logged.find("\r\n\r\n", at);
+        ASSERT_NE(end, std::string::npos) << "torn entry at byte " << at;
+        entries.insert(logged.substr(at, end + 4 - at));
+        at = end + 4;
+    }
+    EXPECT_EQ(entries.size(), static_cast<std::size_t>(threads * per_thread));
+    EXPECT_EQ(logged.size(), [] {
+        std::size_t bytes = 0;
+        for (int t = 0; t < threads; ++t) {
+            for (int i = 0; i < per_thread; ++i) {
+                bytes += std::string("EXECUTE SAORI/1.0\r\nSender: thread" + std::to_string(t) +
+                                     "\r\nArgument0: " + std::to_string(i) + "\r\n\r\n")
+                             .size();
+            }
+        }
+        return bytes;
+    }());
+}
+
+TEST_F(Exports, FileHeldOpenForAMomentCostsNoEntry) {
+    void* held = pilro::test::hold_exclusively(log);
+    if (held == nullptr) {
+        GTEST_SKIP() << "the platform has no exclusive opens";
+    }
+    std::thread releaser([held] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        pilro::test::release(held);
+    });
+    EXPECT_EQ(send(execute).text, no_content);
+    releaser.join();
+    EXPECT_EQ(read_file(log), execute);
+}
+
+TEST_F(Exports, LogTroubleChangesNoResult) {
+    // A file held for long: the entry may be lost, but the call returns.
+    void* held = pilro::test::hold_exclusively(log);
+    EXPECT_EQ(send(execute).text, no_content);
+    pilro::test::release(held);
+
+    // A read-only log file.
+    ASSERT_TRUE(pilro::test::write_file(log, "kept\r\n\r\n"));
+    ASSERT_TRUE(pilro::test::make_read_only(log));
+    EXPECT_EQ(load(host_block("x"), 1), 1);
+    EXPECT_EQ(send(get_version).text, ok);
+    EXPECT_EQ(unload(), 1);
+    EXPECT_EQ(read_file(log).compare(0, 8, "kept\r\n\r\n"), 0);
+
+    // A directory where the log should be.
+    pilro::log_path = directory + pilro::test::separator + "taken";
+    ASSERT_TRUE(pilro::test::make_directory(pilro::log_path));
+    EXPECT_EQ(send(execute).text, no_content);
+    EXPECT_EQ(load(host_block("x"), 1), 1);
+    EXPECT_EQ(unload(), 1);
+
+    // A full disk.
+    pilro::log_path = pilro::test::full_device();
+    if (!pilro::log_path.empty()) {
+        EXPECT_EQ(send(execute).text, no_content);
+        EXPECT_EQ(load(host_block("x"), 1), 1);
+        EXPECT_EQ(unload(), 1);
+    }
+
+    // A directory that does not exist.
+    pilro::log_path =
+        directory + pilro::test::separator + "missing" + pilro::test::separator + "pilro.txt";
+    EXPECT_EQ(send(execute).text, no_content);
+}
+
+}  // namespace
