@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "prim/prim.h"
@@ -80,6 +81,93 @@ TEST(ModuleLifetime, ShiftJisNamesWithBackslashTrailBytes) {
     EXPECT_EQ(pilro::test::read_file(directory + separator + "pilro.txt"), attach + detach);
     EXPECT_FALSE(pilro::test::file_exists(parent + separator + "pilro.txt"));
     EXPECT_FALSE(pilro::test::file_exists(directory + separator + "\x94pilro.txt"));
+}
+
+using load_function = int(PILRO_CDECL*)(void*, long);
+using request_function = void*(PILRO_CDECL*)(void*, long*);
+using unload_function = int(PILRO_CDECL*)();
+
+void* host_block(const std::string& bytes) {
+    void* block = pilro::prim::block_alloc(bytes.size());
+    std::memcpy(block, bytes.data(), bytes.size());
+    return block;
+}
+
+// A whole host session through the loader: the entries land between attach and detach, in
+// order, byte for byte, and the replies come back in NUL-terminated blocks of the right size.
+TEST(ModuleSession, RepliesAndLogAreExact) {
+    const std::string directory = pilro::test::fresh_directory("session");
+    const std::string module = place_module(directory, "pilro.dll");
+    std::string error;
+    void* library = pilro::prim::library_open(module.c_str(), error);
+    ASSERT_NE(library, nullptr) << error;
+    const auto load = reinterpret_cast<load_function>(pilro::prim::library_symbol(library, "load"));
+    const auto request =
+        reinterpret_cast<request_function>(pilro::prim::library_symbol(library, "request"));
+    const auto unload =
+        reinterpret_cast<unload_function>(pilro::prim::library_symbol(library, "unload"));
+    ASSERT_TRUE(load != nullptr && request != nullptr && unload != nullptr);
+
+    const std::string load_data = directory + separator;
+    const std::string version = "GET Version SAORI/1.0\r\nCharset: Shift_JIS\r\nSender: X\r\n\r\n";
+    const std::string execute =
+        "EXECUTE SAORI/1.0\r\nCharset: UTF-8\r\nSender: X\r\nSecurityLevel: local\r\n"
+        "Argument0: \xE8\xA1\xA8\r\nArgument1: \x95\x5C\r\nArgument2: \r\n\r\n";
+    const std::string unknown = "NOTIFY SAORI/1.0\r\nSender: X\r\n\r\n";
+    struct exchange {
+        const std::string& text;
+        std::string reply;
+    };
+    const exchange exchanges[] = {{version, "SAORI/1.0 200 OK\r\n\r\n"},
+                                  {execute, "SAORI/1.0 204 No Content\r\n\r\n"},
+                                  {unknown, "SAORI/1.0 400 Bad Request\r\n\r\n"}};
+
+    EXPECT_EQ(load(host_block(load_data), static_cast<long>(load_data.size())), 1);
+    for (const exchange& e : exchanges) {
+        long length = static_cast<long>(e.text.size());
+        void* reply = request(host_block(e.text), &length);
+        ASSERT_NE(reply, nullptr);
+        ASSERT_EQ(length, static_cast<long>(e.reply.size()));
+        EXPECT_EQ(std::string(static_cast<const char*>(reply), e.reply.size() + 1),
+                  e.reply + std::string(1, '\0'));
+        if (separator == '\\') {  // Windows tells a global block's exact size
+            EXPECT_EQ(pilro::prim::block_size(reply), e.reply.size() + 1);
+        }
+        pilro::prim::block_free(reply);
+    }
+    EXPECT_EQ(unload(), 1);
+    pilro::prim::library_close(library);
+
+    EXPECT_EQ(pilro::test::read_file(directory + separator + "pilro.txt"),
+              attach + "load() " + load_data + "\r\n\r\n" + version + execute + unknown +
+                  "unload()\r\n\r\n" + detach);
+}
+
+TEST(ModuleSession, ExportsAreUndecoratedAndNumberedOneToThree) {
+    const std::string directory = pilro::test::fresh_directory("exports");
+    std::string error;
+    void* library = pilro::prim::library_open(place_module(directory, "pilro.dll").c_str(), error);
+    ASSERT_NE(library, nullptr) << error;
+    const char* const names[] = {"load", "request", "unload"};
+    for (unsigned ordinal = 1; ordinal <= 3; ++ordinal) {
+        const char* name = names[ordinal - 1];
+        void* by_name = pilro::prim::library_symbol(library, name);
+        EXPECT_NE(by_name, nullptr) << name;
+        if (void* by_ordinal = pilro::prim::library_symbol_by_ordinal(library, ordinal)) {
+            EXPECT_EQ(by_ordinal, by_name) << name;
+        } else {
+            EXPECT_NE(separator, '\\') << "no export with ordinal " << ordinal;
+        }
+        // Neither the stdcall nor the underscored spelling of the name exists.
+        for (const std::string& decorated :
+             {"_" + std::string(name), std::string(name) + "@4", std::string(name) + "@8",
+              "_" + std::string(name) + "@8"}) {
+            EXPECT_EQ(pilro::prim::library_symbol(library, decorated.c_str()), nullptr)
+                << decorated;
+        }
+    }
+    EXPECT_EQ(pilro::prim::library_symbol_by_ordinal(library, 4), nullptr);
+    pilro::prim::library_close(library);
 }
 
 }  // namespace

@@ -1,0 +1,30 @@
+# Several processes append to one log through one module file at the same moment; the log
+# must hold every entry of every process, whole.
+#   cmake -DCHILD=... -DMODULE=... -DDIR=... -DPROCESSES=4 -DCOUNT=250
+#         [-DEMULATOR=wine-run;prefix] [-DPATH_PREFIX=Z:] -P stress.cmake
+file(REMOVE_RECURSE "${DIR}")
+file(MAKE_DIRECTORY "${DIR}")
+get_filename_component(module_name "${MODULE}" NAME)
+file(COPY "${MODULE}" DESTINATION "${DIR}")
+set(module "${PATH_PREFIX}${DIR}/${module_name}")
+set(log "${PATH_PREFIX}${DIR}/pilro.txt")
+
+# The commands of one execute_process run side by side (as a pipeline); none reads its input.
+set(commands)
+math(EXPR last "${PROCESSES} - 1")
+foreach(id RANGE ${last})
+    list(APPEND commands COMMAND ${EMULATOR} "${CHILD}" "${module}" "${id}" "${COUNT}")
+endforeach()
+execute_process(${commands} RESULTS_VARIABLE results ERROR_VARIABLE errors)
+foreach(result IN LISTS results)
+    if(NOT result EQUAL 0)
+        message(FATAL_ERROR "a stress process failed (${results}):\n${errors}")
+    endif()
+endforeach()
+
+execute_process(COMMAND ${EMULATOR} "${CHILD}" --verify "${log}" ${PROCESSES} ${COUNT}
+                RESULT_VARIABLE verified OUTPUT_VARIABLE summary ERROR_VARIABLE problems)
+message(STATUS "${summary}")
+if(NOT verified EQUAL 0)
+    message(FATAL_ERROR "the log lost or mixed entries:\n${problems}")
+endif()
