@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "prim/prim.h"
 #include "test_os.h"
@@ -61,6 +62,34 @@ TEST(ModuleLifetime, TwoCopiesInTwoDirectoriesKeepTwoLogs) {
     EXPECT_EQ(pilro::test::read_file(second + separator + "pilro.txt"), attach);
     pilro::prim::library_close(two);
     EXPECT_EQ(pilro::test::read_file(second + separator + "pilro.txt"), attach + detach);
+}
+
+// A module whose path is too long for the log to be placed beside it writes no log at all;
+// in particular not one directory up, where a shortened path would point.
+TEST(ModuleLifetime, TooLongAPathLeavesNoLogAnywhere) {
+    const std::string root = pilro::test::fresh_directory("long");
+    std::string directory = root;
+    std::vector<std::string> levels;
+    while (directory.size() < 300) {
+        directory += separator + std::string(40, 'd');
+        if (!pilro::test::make_directory(directory)) {
+            GTEST_SKIP() << "the platform makes no directory paths of " << directory.size()
+                         << " bytes";
+        }
+        levels.push_back(directory);
+    }
+    std::string error;
+    void* library = pilro::prim::library_open(place_module(directory, "pilro.dll").c_str(), error);
+    if (library == nullptr) {
+        GTEST_SKIP() << "the platform does not load modules from a path this long: " << error;
+    }
+    pilro::prim::library_close(library);
+    EXPECT_FALSE(pilro::test::file_exists(root + separator + "pilro.txt"));
+    for (const std::string& level : levels) {
+        EXPECT_FALSE(pilro::test::file_exists(level + separator + "pilro.txt")) << level;
+        // A directory cut short would name the log after a prefix of its last directory.
+        EXPECT_FALSE(pilro::test::file_exists(level + "pilro.txt")) << level;
+    }
 }
 
 // Directory and file names holding Shift_JIS characters whose trail byte is 0x5C. Under a
