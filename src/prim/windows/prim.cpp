@@ -2,6 +2,10 @@
 #include "../prim.h"
 
 #include <array>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <io.h>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -58,10 +62,9 @@ void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept
     // file without admitting writers) makes the open fail with a sharing violation; that is a
     // moment's wait, not a reason to drop the entry. The wait is bounded so that a file held
     // for long stalls the host by tens of milliseconds per entry at most.
-    constexpr ULONGLONG patience_ms = 40;
-    constexpr unsigned quick_retries = 16;
+    constexpr DWORD patience_ms = 40;
     HANDLE file = INVALID_HANDLE_VALUE;
-    ULONGLONG started = 0;
+    DWORD started = 0;
     for (unsigned attempt = 0;; ++attempt) {
         file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
@@ -71,15 +74,19 @@ void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept
         if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) {
             return;  // not writable at all: the entry is lost, silently
         }
-        const ULONGLONG now = GetTickCount64();
+        // GetTickCount rather than its 64-bit twin, which older systems lack; the unsigned
+        // difference survives the wrap.
+        const DWORD now = GetTickCount();
         if (attempt == 0) {
             started = now;
         } else if (now - started >= patience_ms) {
             return;
         }
-        // Another appender usually holds the file for well under a millisecond: give up the
-        // time slice first, and sleep only if that is not enough.
-        Sleep(attempt < quick_retries ? 0 : 1);
+        // Another appender holds the file for well under a millisecond, and appenders in a
+        // busy loop leave it free only for moments: retrying at once, after giving up the
+        // time slice, catches those moments. Sleeping a tick between tries let a waiter
+        // starve past its patience under four busy processes.
+        Sleep(0);
     }
     // The 64-bit seek: with a 32-bit one a log past 4 GiB would fail to seek, and the write
     // would land on the log's first bytes.
@@ -126,6 +133,69 @@ void* library_symbol_by_ordinal(void* library, unsigned ordinal) noexcept {
 
 void library_close(void* library) noexcept {
     FreeLibrary(static_cast<HMODULE>(library));
+}
+
+std::string library_file_path(const std::string& path) {
+    // LoadLibrary searches its list of directories (system ones first) for a name without a
+    // path, and appends ".dll" to a file name without a dot; a trailing dot stands for "no
+    // extension" and is dropped again. A 0x5C trail byte is part of its character, not a
+    // separator.
+    bool has_directory = false;
+    bool name_has_dot = false;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const auto c = static_cast<unsigned char>(path[i]);
+        if (lead_bytes[c]) {
+            ++i;
+        } else if (c == '\\' || c == '/' || c == ':') {
+            has_directory = true;
+            name_has_dot = false;
+        } else if (c == '.') {
+            name_has_dot = true;
+        }
+    }
+    return (has_directory ? "" : ".\\") + path + (name_has_dot ? "" : ".");
+}
+
+bool loads_pe_modules() noexcept {
+    return true;
+}
+
+unsigned loadable_machine() noexcept {
+#if defined(_M_IX86) || defined(__i386__)
+    return 0x014C;  // IMAGE_FILE_MACHINE_I386
+#elif defined(_M_ARM64) || defined(__aarch64__)
+    return 0xAA64;  // IMAGE_FILE_MACHINE_ARM64
+#elif defined(_M_X64) || defined(__x86_64__)
+    return 0x8664;  // IMAGE_FILE_MACHINE_AMD64
+#elif defined(_M_ARM) || defined(__arm__)
+    return 0x01C4;  // IMAGE_FILE_MACHINE_ARMNT
+#else
+    return 0;
+#endif
+}
+
+void set_binary_stdio() noexcept {
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+std::string full_path(const std::string& path) {
+    char buffer[MAX_PATH];
+    const DWORD n = GetFullPathNameA(path.c_str(), sizeof buffer, buffer, nullptr);
+    if (n == 0) {
+        return std::string();
+    }
+    if (n < sizeof buffer) {
+        return std::string(buffer, n);
+    }
+    // Too long for MAX_PATH: n is the size needed, terminating NUL included.
+    std::string longer(n, '\0');
+    const DWORD m = GetFullPathNameA(path.c_str(), n, &longer[0], nullptr);
+    if (m == 0 || m >= n) {
+        return std::string();
+    }
+    longer.resize(m);
+    return longer;
 }
 
 }  // namespace pilro::prim
