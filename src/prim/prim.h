@@ -77,6 +77,32 @@ void* library_symbol_by_ordinal(void* library, unsigned ordinal) noexcept;
 // Releases the library.
 void library_close(void* library) noexcept;
 
+// The path to give library_open so that it loads the file at path and no other: for a bare
+// file name the loaders search directories of their own (the current one last or not at all),
+// and Windows adds ".dll" to a file name without an extension.
+std::string library_file_path(const std::string& path);
+
+// What this process's loader accepts, as a module file's header records it. True for PE
+// files (Windows DLLs), false for ELF shared objects.
+bool loads_pe_modules() noexcept;
+// The machine number of this build: an IMAGE_FILE_MACHINE_* value where the loader takes PE
+// files, an EM_* value where it takes ELF files; 0 for a machine not known here, which a host
+// then does not check. The word size follows from sizeof(void*).
+unsigned loadable_machine() noexcept;
+
+// ---- The host's side of the console and file system ----------------------------------------
+
+// Puts standard input and output into binary mode, so that request and reply bytes pass
+// unchanged. Windows' C runtime opens them in text mode, which turns CR LF into LF on input,
+// stops reading at Ctrl+Z and turns LF into CR LF on output; elsewhere there is nothing to do.
+// Call before the first read or write.
+void set_binary_stdio() noexcept;
+
+// The full path of the existing file or directory at path: made absolute against the current
+// directory, with "." and ".." resolved (on POSIX symbolic links too, as the module resolves
+// its own path). Empty when it cannot be had.
+std::string full_path(const std::string& path);
+
 }  // namespace pilro::prim
 
 #endif

@@ -26,6 +26,24 @@ void remove_tree(const std::string& path);
 // The system ANSI code page; 0 where the platform has none.
 unsigned ansi_code_page();
 
+// Full path of the freshly built saori-host program.
+std::string saori_host();
+
+// What a finished child process left behind.
+struct process_result {
+    // The exit status; 128 + the signal's number when a signal ended it; -1 when it could not
+    // be started (err then says why).
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the program at argv[0] with the arguments argv[1..], each passed as it is (no shell),
+// writes stdin_bytes to its standard input and closes it, and waits for it to end. Standard
+// output and error are collected while it runs, so a chatty child cannot block.
+process_result run_process(const std::vector<std::string>& argv,
+                           const std::string& stdin_bytes = std::string());
+
 }  // namespace pilro::test
 
 #endif

@@ -1,13 +1,22 @@
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
 #include "test_os.h"
+
+extern char** environ;
 
 namespace pilro::test {
 
@@ -76,6 +85,118 @@ bool file_exists(const std::string& path) {
 
 unsigned ansi_code_page() {
     return 0;
+}
+
+std::string saori_host() {
+    return PILRO_SAORI_HOST;
+}
+
+namespace {
+
+// Both ends close on exec: the child gets only the copies that posix_spawn moves to 0, 1, 2.
+struct pipe_ends {
+    int read = -1;
+    int write = -1;
+};
+
+bool open_pipe(pipe_ends& ends) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
+    }
+    ends = {fds[0], fds[1]};
+    return true;
+}
+
+void close_end(int& fd) {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+}  // namespace
+
+process_result run_process(const std::vector<std::string>& argv, const std::string& stdin_bytes) {
+    process_result result;
+    // A child that exits without reading its input must not take the test down with it.
+    signal(SIGPIPE, SIG_IGN);
+
+    pipe_ends in, out, err;
+    if (!open_pipe(in) || !open_pipe(out) || !open_pipe(err)) {
+        result.err = std::string("pipe: ") + std::strerror(errno);
+        return result;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in.read, 0);
+    posix_spawn_file_actions_adddup2(&actions, out.write, 1);
+    posix_spawn_file_actions_adddup2(&actions, err.write, 2);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close_end(in.read);
+    close_end(out.write);
+    close_end(err.write);
+    if (spawned != 0) {
+        close_end(in.write);
+        close_end(out.read);
+        close_end(err.read);
+        result.err = argv[0] + ": " + std::strerror(spawned);
+        return result;
+    }
+
+    fcntl(in.write, F_SETFL, O_NONBLOCK);
+    std::size_t written = 0;
+    if (stdin_bytes.empty()) {
+        close_end(in.write);
+    }
+    while (in.write >= 0 || out.read >= 0 || err.read >= 0) {
+        pollfd watched[3] = {{in.write, POLLOUT, 0}, {out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
+        if (poll(watched, 3, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (watched[0].revents != 0) {
+            const ssize_t n =
+                write(in.write, stdin_bytes.data() + written, stdin_bytes.size() - written);
+            if (n > 0) {
+                written += static_cast<std::size_t>(n);
+            }
+            if ((n < 0 && errno != EAGAIN && errno != EINTR) || written == stdin_bytes.size()) {
+                close_end(in.write);
+            }
+        }
+        int* readers[2] = {&out.read, &err.read};
+        std::string* sinks[2] = {&result.out, &result.err};
+        for (int k = 0; k < 2; ++k) {
+            if (watched[k + 1].revents != 0) {
+                char chunk[65536];
+                const ssize_t n = read(*readers[k], chunk, sizeof chunk);
+                if (n > 0) {
+                    sinks[k]->append(chunk, static_cast<std::size_t>(n));
+                } else if (n == 0 || errno != EINTR) {
+                    close_end(*readers[k]);
+                }
+            }
+        }
+    }
+    close_end(in.write);
+    close_end(out.read);
+    close_end(err.read);
+
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
 }
 
 }  // namespace pilro::test

@@ -1,20 +1,243 @@
-// saori-host: loads a SAORI/1.0 module the way a host does and releases it again.
+// saori-host: a command-line SAORI/1.0 host. It loads a module the way a host application
+// does, calls load, sends requests through request, prints each reply byte for byte, calls
+// unload and releases the module. Run with --help for the command line.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <limits>
 #include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
 
+#include "command_line.h"
+#include "module_file.h"
 #include "prim/prim.h"
 
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: saori-host MODULE\n");
-        return 2;
+namespace {
+
+using load_function = int(PILRO_CDECL*)(void*, long);
+using request_function = void*(PILRO_CDECL*)(void*, long*);
+using unload_function = int(PILRO_CDECL*)();
+
+// A request or load text longer than this cannot have its length passed: long is 32 bits on
+// Windows.
+constexpr std::size_t longest_text = static_cast<std::size_t>(std::numeric_limits<long>::max());
+
+void report(const std::string& message) {
+    std::fprintf(stderr, "saori-host: %s\n", message.c_str());
+}
+
+std::string errno_text(int code, const char* otherwise) {
+    return code != 0 ? std::generic_category().message(code) : otherwise;
+}
+
+bool read_request_file(const std::string& path, std::string& bytes) {
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        report("cannot open request file " + path + ": " +
+               errno_text(errno, "it cannot be opened"));
+        return false;
     }
+    char chunk[65536];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
+    }
+    // A directory opens on some systems and fails at the first read.
+    if (in.bad()) {
+        report("cannot read request file " + path + ": " + errno_text(errno, "read error"));
+        return false;
+    }
+    return true;
+}
+
+bool read_standard_input(std::string& bytes) {
+    char chunk[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) {
+        bytes.append(chunk, got);
+    }
+    if (std::ferror(stdin)) {
+        report("cannot read standard input");
+        return false;
+    }
+    return true;
+}
+
+// The module's directory as hosts pass it for load data: a full path ending in a separator.
+// Splitting goes by characters, so that a double-byte character ending in 0x5C stays whole.
+std::string module_directory(const std::string& module) {
+    std::string path = pilro::prim::full_path(module);
+    if (path.empty()) {
+        path = module;
+    }
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const auto c = static_cast<unsigned char>(path[i]);
+        if (pilro::prim::is_lead_byte(c)) {
+            ++i;
+        } else if (c == '/' || (c == '\\' && pilro::prim::backslash_separates)) {
+            end = i + 1;
+        }
+    }
+    return path.substr(0, end);
+}
+
+// A fixed block holding exactly the bytes of text, with nothing after them; null when memory
+// runs out.
+void* text_block(const std::string& text) {
+    void* block = pilro::prim::block_alloc(text.size());
+    if (block != nullptr && !text.empty()) {
+        std::memcpy(block, text.data(), text.size());
+    }
+    return block;
+}
+
+bool write_reply(const void* reply, std::size_t n) {
+    return std::fwrite(reply, 1, n, stdout) == n && std::fflush(stdout) == 0;
+}
+
+// Sends the requests in order and prints the replies. Returns false at the first exchange
+// that fails; the remaining requests are not sent.
+bool exchange_all(request_function request, const std::string& module,
+                  const std::vector<std::string>& requests) {
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const std::string which = "request " + std::to_string(i + 1);
+        void* block = text_block(requests[i]);
+        if (block == nullptr) {
+            report("out of memory for " + which);
+            return false;
+        }
+        long length = static_cast<long>(requests[i].size());
+        // The block is the module's from here on, whatever happens.
+        void* reply = request(block, &length);
+        if (reply == nullptr) {
+            report(module + ": " + which + " got no reply block");
+            return false;
+        }
+        const auto n = static_cast<std::size_t>(length);
+        if (length < 0 || n > pilro::prim::block_size(reply)) {
+            report(module + ": " + which + " got a reply length of " + std::to_string(length) +
+                   " for a block of " + std::to_string(pilro::prim::block_size(reply)) + " bytes");
+            pilro::prim::block_free(reply);
+            return false;
+        }
+        const bool written = write_reply(reply, n);
+        pilro::prim::block_free(reply);
+        if (!written) {
+            report("cannot write to standard output");
+            return false;
+        }
+    }
+    return true;
+}
+
+// The host's part proper: load, requests, unload, release. Returns the exit status.
+int run_module(const std::string& module, const std::string& load_data,
+               const std::vector<std::string>& requests) {
     std::string error;
-    void* module = pilro::prim::library_open(argv[1], error);
-    if (module == nullptr) {
-        std::fprintf(stderr, "saori-host: cannot load %s: %s\n", argv[1], error.c_str());
+    void* library =
+        pilro::prim::library_open(pilro::prim::library_file_path(module).c_str(), error);
+    if (library == nullptr) {
+        report("cannot load " + module + ": " + error);
         return 1;
     }
-    pilro::prim::library_close(module);
-    return 0;
+    const auto load = reinterpret_cast<load_function>(pilro::prim::library_symbol(library, "load"));
+    const auto request =
+        reinterpret_cast<request_function>(pilro::prim::library_symbol(library, "request"));
+    const auto unload =
+        reinterpret_cast<unload_function>(pilro::prim::library_symbol(library, "unload"));
+    std::string missing;
+    for (const auto& [name, found] : {std::pair<const char*, bool>{"load", load != nullptr},
+                                      {"request", request != nullptr},
+                                      {"unload", unload != nullptr}}) {
+        if (!found) {
+            missing += (missing.empty() ? "" : ", ") + std::string(name);
+        }
+    }
+    if (!missing.empty()) {
+        report(module + " is not a SAORI/1.0 module: it does not export " + missing);
+        pilro::prim::library_close(library);
+        return 1;
+    }
+
+    int status = 0;
+    void* load_block = text_block(load_data);
+    if (load_block == nullptr) {
+        report("out of memory for the load data");
+        status = 1;
+    } else if (load(load_block, static_cast<long>(load_data.size())) == 0) {
+        // A module that refuses to start gets no requests; unload still balances the load.
+        report(module + ": load returned 0 (FALSE)");
+        status = 1;
+    } else if (!exchange_all(request, module, requests)) {
+        status = 1;
+    }
+    if (unload() == 0) {
+        report(module + ": unload returned 0 (FALSE)");
+        status = 1;
+    }
+    pilro::prim::library_close(library);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    pilro::prim::set_binary_stdio();
+
+    pilro::host::command_line command;
+    std::string error;
+    if (!pilro::host::parse_command_line(argc, argv, command, error)) {
+        const char* usage = pilro::host::usage_text;
+        report(error);
+        std::fprintf(stderr, "%.*s\nRun saori-host --help for more.\n",
+                     static_cast<int>(std::strchr(usage, '\n') - usage), usage);
+        return 2;
+    }
+    if (command.help) {
+        std::fputs(pilro::host::usage_text, stdout);
+        return 0;
+    }
+
+    // Everything that can be found wrong without the module is found before it is loaded, so
+    // that a failed run leaves no trace in the module's own records.
+    const std::string problem = pilro::host::module_file_problem(command.module);
+    if (!problem.empty()) {
+        report(problem);
+        return 1;
+    }
+    std::vector<std::string> requests;
+    for (const pilro::host::request_source& source : command.requests) {
+        std::string bytes;
+        switch (source.origin) {
+            case pilro::host::request_origin::text:
+                bytes = source.value;
+                break;
+            case pilro::host::request_origin::file:
+                if (!read_request_file(source.value, bytes)) {
+                    return 1;
+                }
+                break;
+            case pilro::host::request_origin::standard_input:
+                if (!read_standard_input(bytes)) {
+                    return 1;
+                }
+                break;
+        }
+        if (bytes.size() > longest_text) {
+            report("request " + std::to_string(requests.size() + 1) + " is too long");
+            return 1;
+        }
+        requests.push_back(std::move(bytes));
+    }
+    const std::string load_data =
+        command.has_load_data ? command.load_data : module_directory(command.module);
+    if (load_data.size() > longest_text) {
+        report("the load data is too long");
+        return 1;
+    }
+    return run_module(command.module, load_data, requests);
 }

@@ -181,7 +181,8 @@ void set_binary_stdio() noexcept {
 
 std::string full_path(const std::string& path) {
     char buffer[MAX_PATH];
-    const DWORD n = GetFullPathNameA(path.c_str(), sizeof buffer, buffer, nullptr);
+    const DWORD n =
+        GetFullPathNameA(path.c_str(), static_cast<DWORD>(sizeof buffer), buffer, nullptr);
     if (n == 0) {
         return std::string();
     }
