@@ -1,0 +1,273 @@
+// pilro_bench_rounds: the module's costs against the bare append cycle, timed side by side
+// with the standard clock alone, so that it runs wherever the module does (the Windows build
+// under Wine included, where no benchmark library is at hand).
+//
+// Usage: pilro_bench_rounds [--quick] [SECTION...]
+//   --quick  shorter budgets and a sweep up to 1 MiB, for a smoke run.
+//   SECTION  any of round-trip, sweep, reply, attach; all of them when none is named.
+//
+// Exits with 1, measuring nothing, when the module's replies or log entries are wrong.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "request/request.h"
+#include "support/check.h"
+#include "support/platform.h"
+#include "support/rounds.h"
+#include "support/texts.h"
+#include "support/workbench.h"
+
+namespace {
+
+using pilro::bench::paired_plan;
+using pilro::bench::paired_result;
+using pilro::bench::run_paired;
+using pilro::bench::workbench;
+
+// A request round trip may cost this much per bare append cycle.
+constexpr double round_trip_limit = 1.05;
+// The attach work may cost this much per bare append cycle.
+constexpr double attach_limit = 2.0;
+// How fast the cost may grow with the size, as the exponent k in cost ~ size^k between two
+// neighbouring sizes: 1 is linear, 2 quadratic; the limit lies halfway.
+constexpr double exponent_limit = 1.5;
+// Below this size the fixed cost of a cycle dominates, and allocators change how they get
+// memory (glibc maps blocks of 128 KiB and up on their own, Wine's heap those of about
+// 512 KiB and up): growth is judged from here on.
+constexpr std::size_t linear_from = 1u << 20;
+
+volatile std::size_t sink = 0;
+
+struct run_context {
+    workbench& bench;
+    bool quick;
+    std::vector<std::string> summary;
+
+    paired_plan plan(int full_ms, int quick_ms, std::size_t min_rounds = 7) const {
+        paired_plan p;
+        p.budget = std::chrono::milliseconds(quick ? quick_ms : full_ms);
+        p.min_rounds = min_rounds;
+        return p;
+    }
+    void conclude(const char* goal, double limit, bool met) {
+        char line[160];
+        std::snprintf(line, sizeof line, "  %s %.2f: %s", goal, limit, met ? "met" : "NOT MET");
+        summary.emplace_back(line);
+    }
+    bool in_sweep(std::size_t size) const { return !quick || size <= (1u << 20); }
+};
+
+std::string size_name(std::size_t bytes) {
+    if (bytes >= (1u << 20) && bytes % (1u << 20) == 0) {
+        return std::to_string(bytes >> 20) + " MiB";
+    }
+    if (bytes >= 1024 && bytes % 1024 == 0) {
+        return std::to_string(bytes >> 10) + " KiB";
+    }
+    return std::to_string(bytes) + " B";
+}
+
+void print_pair(const std::string& what, const paired_result& r, const char* a_name,
+                const char* b_name) {
+    std::printf("  %-40s %s %9.2f us  %s %9.2f us  ratio %.3f [IQR %.3f-%.3f]  %zux%zu\n",
+                what.c_str(), a_name, r.a_ns / 1000, b_name, r.b_ns / 1000, r.ratio, r.ratio_low,
+                r.ratio_high, r.rounds, r.batch);
+}
+
+void round_trip_section(run_context& run) {
+    std::printf("\nround trip (block in, request, reply block freed) vs bare append cycle\n");
+    workbench& bench = run.bench;
+    const std::string typical = pilro::bench::execute_request();
+    const std::string kibibyte = pilro::bench::execute_request(1024);
+    struct case_t {
+        const char* name;
+        const std::string* text;
+        bool loaded;
+    };
+    bool met = true;
+    for (const case_t& c : {case_t{"typical EXECUTE, linked", &typical, false},
+                            case_t{"typical EXECUTE, loaded module", &typical, true},
+                            case_t{"1 KiB EXECUTE, linked", &kibibyte, false},
+                            case_t{"1 KiB EXECUTE, loaded module", &kibibyte, true}}) {
+        const std::string& text = *c.text;
+        const paired_result r = run_paired(
+            [&] {
+                if (c.loaded) {
+                    bench.loaded_round_trip(text);
+                } else {
+                    bench.linked_round_trip(text);
+                }
+            },
+            [&] { bench.bare(text); }, run.plan(3000, 300), [&] { bench.keep_files_small(); });
+        print_pair(std::string(c.name) + " (" + std::to_string(text.size()) + " B)", r, "module",
+                   "bare");
+        met = met && r.ratio <= round_trip_limit;
+    }
+    run.conclude("round trip per bare cycle <=", round_trip_limit, met);
+}
+
+void sweep_section(run_context& run) {
+    std::printf(
+        "\nrequest size sweep, linked: round trip and the host's block alone, vs bare cycle\n");
+    std::printf("  %10s %11s %11s %11s %9s %9s %7s %9s\n", "size", "module us", "bare us",
+                "host us", "module/B", "bare/B", "ratio", "exponent");
+    workbench& bench = run.bench;
+    const auto between = [&] { bench.keep_files_small(); };
+    bool met = true;
+    for (const std::size_t extra : {std::size_t{0}, pilro::bench::off_grid}) {
+        double previous_cost = 0;
+        std::size_t previous_size = 0;
+        for (const std::size_t nominal : pilro::bench::sweep_sizes) {
+            if (!run.in_sweep(nominal)) {
+                break;
+            }
+            const std::size_t size = nominal + extra;
+            const std::string text = pilro::bench::execute_request(size);
+            const paired_result r =
+                run_paired([&] { bench.linked_round_trip(text); }, [&] { bench.bare(text); },
+                           run.plan(1500, 200, 5), between);
+            // The host's share of the round trip by itself: its block made, filled and freed.
+            const paired_result host =
+                run_paired([&] { pilro::bench::host_block(text); }, [&] { bench.bare(text); },
+                           run.plan(500, 100, 5), between);
+            const std::string name =
+                size_name(nominal) + (extra > 0 ? "+" + std::to_string(extra) : "");
+            std::printf("  %10s %11.1f %11.1f %11.1f %9.3f %9.3f %7.3f", name.c_str(),
+                        r.a_ns / 1000, r.b_ns / 1000, host.a_ns / 1000,
+                        r.a_ns / static_cast<double>(size), r.b_ns / static_cast<double>(size),
+                        r.ratio);
+            if (previous_cost > 0) {
+                const double exponent =
+                    std::log(r.a_ns / previous_cost) /
+                    std::log(static_cast<double>(size) / static_cast<double>(previous_size));
+                std::printf(" %9.2f", exponent);
+                if (nominal > linear_from && exponent > exponent_limit) {
+                    met = false;
+                }
+            }
+            std::printf("\n");
+            previous_cost = r.a_ns;
+            previous_size = size;
+        }
+    }
+    const std::string goal =
+        "cost ~ size^k, every step from " + size_name(linear_from) + " up: k <=";
+    run.conclude(goal.c_str(), exponent_limit, met);
+}
+
+void reply_section(run_context& run) {
+    std::printf("\nreply logic alone vs a plain scan of the same text (ns per byte)\n");
+    std::printf("  %10s %14s %12s %8s %14s %16s %8s\n", "size", "build_reply(p)", "memchr NUL",
+                "ratio", "no separator", pilro::bench::byte_search_name, "ratio");
+    constexpr char separator[] = " SAORI/";
+    for (const std::size_t size : pilro::bench::sweep_sizes) {
+        if (!run.in_sweep(size)) {
+            break;
+        }
+        // A well-formed request: the separator is on the first line, but the C-string form
+        // must find the end of the text first.
+        const std::string text = pilro::bench::execute_request(size);
+        const paired_result found = run_paired(
+            [&] { sink = pilro::build_reply(text.c_str()).size(); },
+            [&] {
+                sink = static_cast<std::size_t>(
+                    static_cast<const char*>(std::memchr(text.c_str(), 0, text.size() + 1)) -
+                    text.c_str());
+            },
+            run.plan(500, 100, 5));
+        // No separator anywhere: the search crosses the whole text.
+        const std::string plain = pilro::bench::text_without_separator(size);
+        const paired_result absent =
+            run_paired([&] { sink = pilro::build_reply(std::string_view(plain)).size(); },
+                       [&] {
+                           sink = pilro::bench::find_bytes(plain.data(), plain.size(), separator,
+                                                           sizeof separator - 1) == nullptr;
+                       },
+                       run.plan(500, 100, 5));
+        const auto per_byte = [size](double ns) { return ns / static_cast<double>(size); };
+        std::printf("  %10s %14.4f %12.4f %8.2f %14.4f %16.4f %8.2f\n", size_name(size).c_str(),
+                    per_byte(found.a_ns), per_byte(found.b_ns), found.ratio, per_byte(absent.a_ns),
+                    per_byte(absent.b_ns), absent.ratio);
+    }
+}
+
+void attach_section(run_context& run) {
+    std::printf("\nattach vs bare append cycle of the attach entry\n");
+    workbench& bench = run.bench;
+    const paired_result attach =
+        run_paired([&] { bench.attach(); }, [&] { bench.bare_attach_entry(); }, run.plan(3000, 300),
+                   [&] {
+                       bench.restore_log_path();
+                       bench.keep_files_small();
+                   });
+    const std::string label = pilro::bench::has_lead_byte_table()
+                                  ? "lead bytes (code page " +
+                                        std::to_string(pilro::bench::ansi_code_page()) +
+                                        "), path, log, entry"
+                                  : std::string("path, log, entry (no lead bytes here)");
+    print_pair(label, attach, "attach", "bare");
+    run.conclude("attach per bare cycle <=", attach_limit, attach.ratio <= attach_limit);
+
+    // For orientation only: loading the module file adds the loader's own work.
+    const std::string directory = pilro::bench::fresh_directory("timing-load");
+    const std::string module_file = directory + pilro::bench::separator + "pilro.module";
+    pilro::bench::copy_file(pilro::bench::built_module(), module_file);
+    const paired_result load = run_paired([&] { pilro::bench::loaded_module module(module_file); },
+                                          [&] {
+                                              bench.bare_attach_entry();
+                                              bench.bare_attach_entry();
+                                          },
+                                          run.plan(1500, 300), [&] { bench.keep_files_small(); });
+    print_pair("load + release the module file", load, "module", "2 bare");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool quick = false;
+    std::vector<std::string> sections;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) {
+            quick = true;
+        } else {
+            sections.emplace_back(argv[i]);
+        }
+    }
+    const auto wanted = [&](const char* section) {
+        return sections.empty() ||
+               std::find(sections.begin(), sections.end(), section) != sections.end();
+    };
+
+    std::setvbuf(stdout, nullptr, _IOLBF, 1 << 16);
+    std::printf("machine: %s\n", pilro::bench::machine_description().c_str());
+    if (!pilro::bench::module_is_right()) {
+        return 1;
+    }
+    workbench bench;
+    if (bench.loaded() == nullptr) {
+        std::printf("cannot load the module file: %s\n", bench.load_error().c_str());
+        return 1;
+    }
+    run_context run{bench, quick, {}};
+    if (wanted("round-trip")) {
+        round_trip_section(run);
+    }
+    if (wanted("sweep")) {
+        sweep_section(run);
+    }
+    if (wanted("reply")) {
+        reply_section(run);
+    }
+    if (wanted("attach")) {
+        attach_section(run);
+    }
+    std::printf("\nsummary\n");
+    for (const std::string& line : run.summary) {
+        std::printf("%s\n", line.c_str());
+    }
+    return 0;
+}
