@@ -7,8 +7,9 @@
 //                   (load, which takes no pointer, gets the block's size there)
 //   flags bit 3     log to a scratch file (otherwise the log path is empty: no file I/O)
 //   flags bit 4     call load instead of request
-//   flags bit 5     request: its first allocation (the private copy) fails
-//   flags bit 6     request: its second allocation (the reply block) fails
+//   flags bit 5     request: its first allocation fails (the private copy of a large request,
+//                   the reply block of a small one, whose copy lives on the stack)
+//   flags bit 6     request: its second allocation fails
 //   flags bit 7     call unload afterwards
 // The seed corpus under corpus/request/ follows this layout.
 #include <unistd.h>
@@ -47,8 +48,8 @@ enum shape : unsigned {
 
 constexpr unsigned log_bit = 1u << 3;
 constexpr unsigned load_bit = 1u << 4;
-constexpr unsigned copy_fails_bit = 1u << 5;
-constexpr unsigned reply_fails_bit = 1u << 6;
+constexpr unsigned first_fails_bit = 1u << 5;
+constexpr unsigned second_fails_bit = 1u << 6;
 constexpr unsigned unload_bit = 1u << 7;
 
 std::string scratch_log;
@@ -107,10 +108,10 @@ void check_request(void* block, long length, unsigned flags, const std::string& 
     long reply_length = length;
     long* length_pointer = form == null_length ? nullptr : &reply_length;
     void* reply;
-    const bool reply_fails = (flags & reply_fails_bit) != 0;
-    if ((flags & (copy_fails_bit | reply_fails_bit)) != 0) {
+    const bool second_fails = (flags & second_fails_bit) != 0;
+    if ((flags & (first_fails_bit | second_fails_bit)) != 0) {
         allocation_number = 0;
-        failing_allocations = ((flags & copy_fails_bit) != 0 ? 1u : 0u) | (reply_fails ? 2u : 0u);
+        failing_allocations = ((flags & first_fails_bit) != 0 ? 1u : 0u) | (second_fails ? 2u : 0u);
         reply = pilro::handle_request(block, length_pointer, picky_alloc);
     } else {
         reply = request(block, length_pointer);
@@ -119,12 +120,14 @@ void check_request(void* block, long length, unsigned flags, const std::string& 
     if ((flags & log_bit) != 0) {
         require(read_scratch_log() == text, "the log does not hold the text that was read");
     }
-    if (reply_fails) {
-        require(reply == nullptr, "a reply block the allocator never gave");
+    const bool any_fails = (flags & (first_fails_bit | second_fails_bit)) != 0;
+    const bool all_fail = (flags & first_fails_bit) != 0 && second_fails;
+    if (reply == nullptr) {
+        require(any_fails, "no reply block although memory was there");
         require(length_pointer == nullptr || reply_length == 0, "null reply with a length");
         return;
     }
-    require(reply != nullptr, "no reply block although memory was there");
+    require(!all_fail, "a reply block the allocator never gave");
     const std::string expected = pilro::build_reply(text);
     const char* bytes = static_cast<const char*>(reply);
     if (length_pointer != nullptr) {

@@ -59,6 +59,17 @@ TEST(BuildReply, OnlyTheFirstSeparatorCountsWhereverItStands) {
               "SAORI/1.0 SAORI/9 204 No Content\r\n\r\n");
 }
 
+TEST(BuildReply, SlashesAndPartialSeparatorsBeforeTheRealOneAreSkipped) {
+    EXPECT_EQ(build_reply("EXECUTE/1 SAORI/1.0\r\n\r\n"), bad);
+    EXPECT_EQ(build_reply("/ SAORI/1.0\r\n\r\n"), bad);
+    EXPECT_EQ(build_reply("GET Version SAORI/1.0/x\r\nA: /SAORI/ SAORI/2\r\n\r\n"),
+              "SAORI/1.0/x 200 OK\r\n\r\n");
+    EXPECT_EQ(build_reply("EXECUTE SAORI SAORI/1.0\r\n\r\n"), bad);  // method "EXECUTE SAORI"
+    EXPECT_EQ(build_reply("EXECUTE SAORI/"), "SAORI/ 204 No Content\r\n\r\n");
+    EXPECT_EQ(build_reply("SAORI/"), bad);
+    EXPECT_EQ(build_reply(" SAORI/"), bad);
+}
+
 TEST(BuildReply, TextsWithoutSeparatorGet400) {
     EXPECT_EQ(build_reply(""), bad);
     EXPECT_EQ(build_reply("\r\n\r\n"), bad);

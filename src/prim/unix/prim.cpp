@@ -31,25 +31,37 @@ bool is_lead_byte(unsigned char) noexcept {
 }
 
 std::size_t module_file_path(void*, char* buf, std::size_t cap) noexcept {
-    // dladdr names the file this code was loaded from, as the loader found it; it may be
-    // relative to the directory that was current at load time, so it is resolved now, before
-    // the host has a chance to change directory.
+    // dladdr names the file this code was loaded from, as the loader found it. That name is
+    // absolute when the host named the module by an absolute path, as hosts do; a relative
+    // one is relative to the directory that was current at load time, so it is anchored now,
+    // before the host has a chance to change directory. Symbolic links are left as they are,
+    // as Windows leaves them: the log goes beside the name the host used.
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&module_file_path), &info) == 0 ||
-        info.dli_fname == nullptr) {
+        info.dli_fname == nullptr || info.dli_fname[0] == '\0') {
         buf[0] = '\0';
         return 0;
     }
-    char resolved[PATH_MAX];
-    const char* path = realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
-    const std::size_t n = std::strlen(path);
-    if (n >= cap) {
+    const char* name = info.dli_fname;
+    std::size_t n = 0;
+    if (name[0] != '/') {
+        if (getcwd(buf, cap) == nullptr) {
+            buf[0] = '\0';
+            return 0;
+        }
+        n = std::strlen(buf);
+        if (n > 0 && buf[n - 1] != '/' && n < cap) {
+            buf[n++] = '/';
+        }
+    }
+    const std::size_t name_length = std::strlen(name);
+    if (n + name_length >= cap) {
         // Cut short, its directory would be some other directory.
         buf[0] = '\0';
         return 0;
     }
-    std::memcpy(buf, path, n + 1);
-    return n;
+    std::memcpy(buf + n, name, name_length + 1);
+    return n + name_length;
 }
 
 void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept {
