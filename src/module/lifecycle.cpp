@@ -11,7 +11,12 @@ void on_process_attach(void* module) {
     // Without its own path the module cannot know where "beside itself" is; then the log is
     // written nowhere rather than somewhere else.
     if (prim::module_file_path(module, path, sizeof path) > 0) {
-        set_log_path(path);
+        try {
+            set_log_path(path);
+        } catch (...) {
+            // Out of memory for the path: no log, but the module still attaches; an exception
+            // leaving the loader's callback would end the host.
+        }
     }
     write_log("DllMain(Attach)\r\n\r\n");
 }
