@@ -46,18 +46,30 @@ void run(benchmark::State& state, const side_by_side& s) {
     if (s.yardstick) {
         s.yardstick();
     }
+    const auto timed = [](const std::function<void()>& f) {
+        const auto start = bench_clock::now();
+        f();
+        return bench_clock::now() - start;
+    };
+    // The two sides take turns at going first, as in run_paired: the first pays for what
+    // came just before it. round_ratios takes each ratio over two iterations, one in either
+    // order.
+    bool module_first = true;
     for (auto _ : state) {
-        auto start = bench_clock::now();
-        s.module();
-        const auto module_time = bench_clock::now() - start;
-        state.SetIterationTime(std::chrono::duration<double>(module_time).count());
-        if (s.yardstick) {
-            start = bench_clock::now();
-            s.yardstick();
-            ratios.add(module_time, bench_clock::now() - start, 1);
+        bench_clock::duration module_time;
+        bench_clock::duration yardstick_time;
+        if (!s.yardstick) {
+            module_time = yardstick_time = timed(s.module);
+        } else if (module_first) {
+            module_time = timed(s.module);
+            yardstick_time = timed(s.yardstick);
         } else {
-            ratios.add(module_time, module_time, 1);
+            yardstick_time = timed(s.yardstick);
+            module_time = timed(s.module);
         }
+        module_first = !module_first;
+        state.SetIterationTime(std::chrono::duration<double>(module_time).count());
+        ratios.add(module_time, yardstick_time, 1);
         if (s.between) {
             s.between();
         }

@@ -113,8 +113,8 @@ void round_trip_section(run_context& run) {
 void sweep_section(run_context& run) {
     std::printf(
         "\nrequest size sweep, linked: round trip and the host's block alone, vs bare cycle\n");
-    std::printf("  %10s %11s %11s %11s %9s %9s %7s %9s\n", "size", "module us", "bare us",
-                "host us", "module/B", "bare/B", "ratio", "exponent");
+    std::printf("  %10s %11s %11s %11s %9s %9s %7s %9s %9s\n", "size", "module us", "bare us",
+                "host us", "module/B", "bare/B", "ratio", "faults", "exponent");
     workbench& bench = run.bench;
     const auto between = [&] { bench.keep_files_small(); };
     bool met = true;
@@ -127,9 +127,17 @@ void sweep_section(run_context& run) {
             }
             const std::size_t size = nominal + extra;
             const std::string text = pilro::bench::execute_request(size);
-            const paired_result r =
-                run_paired([&] { bench.linked_round_trip(text); }, [&] { bench.bare(text); },
-                           run.plan(1500, 200, 5), between);
+            // Page faults per round trip: a fresh page of memory costs microseconds, so they
+            // tell whether a size's blocks came as memory the process had touched before.
+            std::size_t calls = 0;
+            const std::int64_t faults_before = pilro::bench::page_faults();
+            const paired_result r = run_paired(
+                [&] {
+                    bench.linked_round_trip(text);
+                    ++calls;
+                },
+                [&] { bench.bare(text); }, run.plan(1500, 200, 5), between);
+            const std::int64_t faults_after = pilro::bench::page_faults();
             // The host's share of the round trip by itself: its block made, filled and freed.
             const paired_result host =
                 run_paired([&] { pilro::bench::host_block(text); }, [&] { bench.bare(text); },
@@ -140,6 +148,12 @@ void sweep_section(run_context& run) {
                         r.a_ns / 1000, r.b_ns / 1000, host.a_ns / 1000,
                         r.a_ns / static_cast<double>(size), r.b_ns / static_cast<double>(size),
                         r.ratio);
+            if (faults_before >= 0 && faults_after >= faults_before && calls > 0) {
+                std::printf(" %9.1f", static_cast<double>(faults_after - faults_before) /
+                                          static_cast<double>(calls));
+            } else {
+                std::printf(" %9s", "-");
+            }
             if (previous_cost > 0) {
                 const double exponent =
                     std::log(r.a_ns / previous_cost) /

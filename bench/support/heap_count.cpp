@@ -1,6 +1,7 @@
 #include "heap_count.h"
 
 #include <cstdint>
+#include <cstdlib>
 
 namespace pilro::bench::heap {
 namespace {
@@ -90,6 +91,16 @@ void note_free(void* block) noexcept {
             return;
         }
     }
+}
+
+bool program_calls_counted() noexcept {
+    void* (*volatile allocate)(std::size_t) = &std::malloc;
+    start();
+    void* probe = allocate(37);
+    const bool counted = live() == 37;
+    std::free(probe);
+    stop();
+    return counted;
 }
 
 }  // namespace pilro::bench::heap

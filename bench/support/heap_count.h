@@ -22,6 +22,10 @@ bool install(std::string& how);
 // the whole process already covers loaded modules, this only says so.
 bool install_into(void* library, std::string& how);
 
+// Whether the hooks are in effect for this program: a malloc made through a pointer the
+// compiler cannot see into is counted. Leaves nothing recorded.
+bool program_calls_counted() noexcept;
+
 // Forgets all earlier records and starts tracking new blocks.
 void start() noexcept;
 void stop() noexcept;

@@ -43,13 +43,8 @@ namespace pilro::bench::heap {
 
 bool install(std::string& how) {
     // Nothing to install, but whether the definitions above are the ones in use is worth a
-    // look: a call through a pointer the compiler cannot see into must be counted.
-    void* (*volatile allocate)(std::size_t) = &std::malloc;
-    start();
-    void* probe = allocate(37);
-    const bool counted = live() == 37;
-    std::free(probe);
-    stop();
+    // look.
+    const bool counted = program_calls_counted();
     how = counted ? "malloc, calloc, realloc and free of the whole process, interposed"
                   : "the malloc interposition is not in effect";
     return counted;

@@ -151,13 +151,7 @@ bool install(std::string& how) {
     if (!install_in(GetModuleHandleA(nullptr), "this program", how)) {
         return false;
     }
-    // Calls made through a pointer the compiler cannot see into must be counted.
-    void* (*volatile allocate)(std::size_t) = &std::malloc;
-    start();
-    void* probe = allocate(37);
-    const bool counted = live() == 37;
-    std::free(probe);
-    stop();
+    const bool counted = program_calls_counted();
     if (!counted) {
         how = "the import table redirection is not in effect";
     }

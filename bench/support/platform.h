@@ -1,5 +1,7 @@
-// What the benchmarks need from the operating system beyond the module's own contract.
-// platform_posix.cpp and platform_windows.cpp implement it; CMake picks one.
+// What the benchmarks need from the operating system beyond the module's own contract: the
+// file helpers they share with the tests (files.h), their scratch area, the yardstick and
+// what the module's start-up does per platform. platform_posix.cpp and platform_windows.cpp
+// implement the platform's part; CMake picks one.
 #ifndef PILRO_BENCH_PLATFORM_H
 #define PILRO_BENCH_PLATFORM_H
 
@@ -7,10 +9,22 @@
 #include <cstdint>
 #include <string>
 
+#include "files.h"
+
 namespace pilro::bench {
 
-// The separator for the paths the benchmarks build.
-extern const char separator;
+using files::ansi_code_page;
+using files::built_module;
+using files::copy_file;
+using files::empty_file;
+using files::file_size;
+using files::read_file;
+using files::remove_file;
+using files::separator;
+
+// An empty directory of that name in the benchmarks' scratch area (emptied if it exists),
+// spelt as the platform's loader wants it.
+std::string fresh_directory(const std::string& name);
 
 // The append cycle the module owes each log entry, made with the plain file calls and
 // nothing else: open for writing (creating the file if absent, never truncating), move to
@@ -23,22 +37,6 @@ void bare_append_cycle(const char* path, const char* bytes, std::size_t n) noexc
 unsigned build_lead_byte_table() noexcept;
 // Whether build_lead_byte_table() does any work here.
 bool has_lead_byte_table() noexcept;
-// The system code page the table was built for, 0 where there is none.
-unsigned ansi_code_page() noexcept;
-
-// Full path of the module file built next to the benchmarks.
-std::string built_module();
-// An empty directory of that name in the benchmarks' scratch area (emptied if it exists).
-std::string fresh_directory(const std::string& name);
-bool copy_file(const std::string& from, const std::string& to);
-// The whole file, or an empty string if it cannot be read.
-std::string read_file(const std::string& path);
-// The file's size, or -1 if it does not exist.
-std::int64_t file_size(const std::string& path);
-// Cuts the file to 0 bytes if it exists.
-void empty_file(const std::string& path);
-void remove_file(const std::string& path);
-void remove_tree(const std::string& path);
 
 // The first occurrence of needle in the n bytes at haystack, or null: the platform's plain
 // substring scan (memmem where the C library has it). Its name, for reports, comes from
@@ -46,6 +44,10 @@ void remove_tree(const std::string& path);
 const char* find_bytes(const char* haystack, std::size_t n, const char* needle,
                        std::size_t needle_size) noexcept;
 extern const char* const byte_search_name;
+
+// Page faults this process has taken so far (minor ones included: a fresh page of memory
+// is one), or -1 where the platform does not count them for the process.
+std::int64_t page_faults() noexcept;
 
 // Operating system and processor, in a line.
 std::string machine_description();

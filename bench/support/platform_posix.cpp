@@ -1,10 +1,8 @@
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -12,26 +10,18 @@
 
 namespace pilro::bench {
 
-const char separator = '/';
-
 void bare_append_cycle(const char* path, const char* bytes, std::size_t n) noexcept {
     // The seek is made even though O_APPEND would place the write at the end anyway: this is
-    // the cycle as written down, open, seek to the end, write, close.
+    // the cycle as written down, open, seek to the end, write, close. One write, as the
+    // Windows cycle makes one WriteFile: a regular file takes all of it at once, short of a
+    // full disk.
     const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
     if (fd < 0) {
         return;
     }
     lseek(fd, 0, SEEK_END);
-    while (n > 0) {
-        const ssize_t done = write(fd, bytes, n);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            break;
-        }
-        bytes += done;
-        n -= static_cast<std::size_t>(done);
+    if (write(fd, bytes, n) < 0) {
+        // Lost, as the module would lose it.
     }
     close(fd);
 }
@@ -51,92 +41,12 @@ bool has_lead_byte_table() noexcept {
     return false;
 }
 
-unsigned ansi_code_page() noexcept {
-    return 0;
-}
-
-std::string built_module() {
-    return PILRO_BENCH_MODULE;
-}
-
-void remove_tree(const std::string& path) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) {
-        return;
+std::int64_t page_faults() noexcept {
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) != 0) {
+        return -1;
     }
-    if (!S_ISDIR(st.st_mode)) {
-        unlink(path.c_str());
-        return;
-    }
-    if (DIR* dir = opendir(path.c_str())) {
-        while (const dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") {
-                remove_tree(path + "/" + name);
-            }
-        }
-        closedir(dir);
-    }
-    rmdir(path.c_str());
-}
-
-std::string fresh_directory(const std::string& name) {
-    const std::string root = PILRO_BENCH_SCRATCH;
-    mkdir(root.c_str(), 0755);
-    const std::string path = root + "/" + name;
-    remove_tree(path);
-    mkdir(path.c_str(), 0755);
-    return path;
-}
-
-std::string read_file(const std::string& path) {
-    std::string bytes;
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        return bytes;
-    }
-    char chunk[65536];
-    for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        bytes.append(chunk, static_cast<std::size_t>(got));
-    }
-    close(fd);
-    return bytes;
-}
-
-bool copy_file(const std::string& from, const std::string& to) {
-    struct stat st {};
-    if (stat(from.c_str(), &st) != 0) {
-        return false;
-    }
-    const std::string bytes = read_file(from);
-    const int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
-    if (fd < 0) {
-        return false;
-    }
-    const bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    return close(fd) == 0 && ok && bytes.size() == static_cast<std::size_t>(st.st_size);
-}
-
-std::int64_t file_size(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
-}
-
-void empty_file(const std::string& path) {
-    if (truncate(path.c_str(), 0) != 0) {
-        // Absent: nothing to empty.
-    }
-}
-
-void remove_file(const std::string& path) {
-    unlink(path.c_str());
+    return static_cast<std::int64_t>(usage.ru_minflt) + usage.ru_majflt;
 }
 
 std::string machine_description() {

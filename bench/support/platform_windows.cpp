@@ -1,5 +1,6 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <array>
@@ -8,8 +9,6 @@
 #include "platform.h"
 
 namespace pilro::bench {
-
-const char separator = '\\';
 
 void bare_append_cycle(const char* path, const char* bytes, std::size_t n) noexcept {
     HANDLE file =
@@ -49,102 +48,16 @@ bool has_lead_byte_table() noexcept {
     return true;
 }
 
-unsigned ansi_code_page() noexcept {
-    return GetACP();
-}
-
-namespace {
-
-// The paths come from the build as "Z:/unix/path"; the file API takes either slash, but the
-// loader is only documented for backslashes.
-std::string native_path(std::string path) {
-    for (char& c : path) {
-        if (c == '/') {
-            c = '\\';
-        }
-    }
-    return path;
-}
-
-}  // namespace
-
-std::string built_module() {
-    return native_path(PILRO_BENCH_MODULE);
-}
-
-void remove_tree(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return;
-    }
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        DeleteFileA(path.c_str());
-        return;
-    }
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = found.cFileName;
-            if (name != "." && name != "..") {
-                remove_tree(path + "\\" + name);
-            }
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryA(path.c_str());
-}
-
-std::string fresh_directory(const std::string& name) {
-    const std::string root = native_path(PILRO_BENCH_SCRATCH);
-    CreateDirectoryA(root.c_str(), nullptr);
-    const std::string path = root + "\\" + name;
-    remove_tree(path);
-    CreateDirectoryA(path.c_str(), nullptr);
-    return path;
-}
-
-bool copy_file(const std::string& from, const std::string& to) {
-    return CopyFileA(from.c_str(), to.c_str(), FALSE) != FALSE;
-}
-
-std::string read_file(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return {};
-    }
-    std::string bytes;
-    static char chunk[1 << 16];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        bytes.append(chunk, got);
-    }
-    CloseHandle(file);
-    return bytes;
-}
-
-std::int64_t file_size(const std::string& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+std::int64_t page_faults() noexcept {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    // A process that has started has taken thousands of faults; 0 means the system does not
+    // keep the count (Wine 8 does not).
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters) ||
+        counters.PageFaultCount == 0) {
         return -1;
     }
-    return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-void empty_file(const std::string& path) {
-    // Readers and writers are both admitted, so that emptying never fails merely because the
-    // module has the file open at that moment (it never has, between calls).
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, TRUNCATE_EXISTING, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
-}
-
-void remove_file(const std::string& path) {
-    DeleteFileA(path.c_str());
+    return counters.PageFaultCount;
 }
 
 std::string machine_description() {

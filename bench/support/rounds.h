@@ -1,6 +1,7 @@
-// Side-by-side timing: the module's work (A) and the bare yardstick (B) take turns, A B A B,
-// so that whatever else the machine does at a moment weighs on both alike, and the result is
-// the median of the per-round ratios rather than a ratio of two separate runs.
+// Side-by-side timing: the module's work (A) and the bare yardstick (B) take turns, A B B A
+// A B ..., so that whatever else the machine does at a moment weighs on both alike, and the
+// result is the median of ratios taken round by round rather than a ratio of two separate
+// runs.
 #ifndef PILRO_BENCH_ROUNDS_H
 #define PILRO_BENCH_ROUNDS_H
 
@@ -23,12 +24,16 @@ struct paired_result {
     std::size_t batch = 0;  // calls of each side per round
     double a_ns = 0;        // median time of one A call
     double b_ns = 0;        // median time of one B call
-    double ratio = 0;       // median of the per-round ratios A/B
+    double ratio = 0;       // median of the ratios A/B, each over two rounds
     double ratio_low = 0;   // their first quartile
     double ratio_high = 0;  // their third quartile
 };
 
-// Collects the rounds of a side-by-side measurement.
+// Collects the rounds of a side-by-side measurement. The sides take turns at going first,
+// round by round, and whichever goes first pays for what came just before it; so each ratio
+// is taken over two consecutive rounds, one in either order, where that cost weighs on both
+// sides alike. A ratio per round would split into two clusters, one per order, and their
+// median could fall anywhere between them.
 class round_ratios {
   public:
     // One round: the time of `batch` A calls and of `batch` B calls.
@@ -40,6 +45,10 @@ class round_ratios {
     std::vector<double> b_ns_;
     std::vector<double> ratios_;
     std::size_t batch_ = 1;
+    // The round waiting for its partner, if any.
+    bool pending_ = false;
+    double pending_a_ns_ = 0;
+    double pending_b_ns_ = 0;
 };
 
 struct paired_plan {
@@ -53,8 +62,8 @@ struct paired_plan {
     std::size_t max_batch = 64;
 };
 
-// Times a against b in alternating rounds. between runs after every round, untimed (to
-// empty growing log files, say).
+// Times a against b in rounds, A B then B A, an even number of them. between runs after
+// every round, untimed (to empty growing log files, say).
 paired_result run_paired(const std::function<void()>& a, const std::function<void()>& b,
                          const paired_plan& plan, const std::function<void()>& between = {});
 
