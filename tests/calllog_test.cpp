@@ -23,8 +23,8 @@ const std::string hyo = "\x95\x5C";
 const std::string so = "\x83\x5C";
 
 TEST(LogPath, KeepsDriveAndDirectoryAndReplacesTheFileName) {
-    EXPECT_EQ(log_path_beside("C:\\Hosts\\ghost\\saori\\pilro.dll", no_lead),
-              "C:\\Hosts\\ghost\\saori\\pilro.txt");
+    EXPECT_EQ(log_path_beside("C:\\Hosts\\agent\\saori\\pilro.dll", no_lead),
+              "C:\\Hosts\\agent\\saori\\pilro.txt");
     // The module's own name plays no part.
     EXPECT_EQ(log_path_beside("C:\\x\\renamed.module", no_lead), "C:\\x\\pilro.txt");
     EXPECT_EQ(log_path_beside("\\Hosts\\pilro.dll", no_lead), "\\Hosts\\pilro.txt");

@@ -81,7 +81,7 @@ class Exports : public ::testing::Test {
 };
 
 TEST_F(Exports, HostSessionGetsExactRepliesAndLeavesExactLog) {
-    EXPECT_EQ(load(host_block("C:\\ghost\\saori\\"), 15), 1);
+    EXPECT_EQ(load(host_block("C:\\agent\\saori\\"), 15), 1);
     const reply version = send(get_version);
     EXPECT_EQ(version.text, ok);
     EXPECT_EQ(version.length, 20);
@@ -92,7 +92,7 @@ TEST_F(Exports, HostSessionGetsExactRepliesAndLeavesExactLog) {
     EXPECT_EQ(refused.text, bad);
     EXPECT_EQ(refused.length, 29);
     EXPECT_EQ(unload(), 1);
-    EXPECT_EQ(read_file(log), "load() C:\\ghost\\saori\\\r\n\r\n" + get_version + execute +
+    EXPECT_EQ(read_file(log), "load() C:\\agent\\saori\\\r\n\r\n" + get_version + execute +
                                   "NOTIFY SAORI/1.0\r\nSender: X\r\n\r\nunload()\r\n\r\n");
 }
 

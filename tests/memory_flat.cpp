@@ -192,7 +192,7 @@ bool run_flat(const char* label, const entry_points& module, long requests,
             set_logging(i);
         }
         if (i % round == 0) {
-            module.load(host_block("C:\\ghost\\saori\\"), 15);
+            module.load(host_block("C:\\agent\\saori\\"), 15);
             module.unload();
         }
         send(module, all[static_cast<std::size_t>(i % round)]);
@@ -204,7 +204,7 @@ bool run_flat(const char* label, const entry_points& module, long requests,
             set_logging(i);
         }
         if (i % 1000 == 0) {
-            module.load(host_block("C:\\ghost\\saori\\"), 15);
+            module.load(host_block("C:\\agent\\saori\\"), 15);
             module.unload();
         }
         if (!send(module, all[static_cast<std::size_t>(i % round)])) {
@@ -298,7 +298,7 @@ bool loaded(long requests, long reloads) {
         if (library == nullptr || !resolve(library, module)) {
             return false;
         }
-        module.load(host_block("C:\\ghost\\saori\\"), 15);
+        module.load(host_block("C:\\agent\\saori\\"), 15);
         flat = send(module, exchanges()[1]) && flat;
         module.unload();
         pilro::prim::library_close(library);
