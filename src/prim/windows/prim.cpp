@@ -55,39 +55,9 @@ std::size_t module_file_path(void* module, char* buf, std::size_t cap) noexcept 
     return n;
 }
 
-void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept {
-    // The share mode admits readers only, so each entry is written by the one writer that has
-    // the file open: nothing can come between the seek to the end and the write. Another
-    // writer (a second thread or process logging through this module, or anybody holding the
-    // file without admitting writers) makes the open fail with a sharing violation; that is a
-    // moment's wait, not a reason to drop the entry. The wait is bounded so that a file held
-    // for long stalls the host by tens of milliseconds per entry at most.
-    constexpr DWORD patience_ms = 40;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    DWORD started = 0;
-    for (unsigned attempt = 0;; ++attempt) {
-        file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            break;
-        }
-        const DWORD error = GetLastError();
-        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) {
-            return;  // not writable at all: the entry is lost, silently
-        }
-        // GetTickCount rather than its 64-bit twin, which older systems lack; the unsigned
-        // difference survives the wrap.
-        const DWORD now = GetTickCount();
-        if (attempt == 0) {
-            started = now;
-        } else if (now - started >= patience_ms) {
-            return;
-        }
-        // Another appender holds the file for well under a millisecond, and appenders in a
-        // busy loop leave it free only for moments: retrying at once, after giving up the
-        // time slice, catches those moments. Sleeping a tick between tries let a waiter
-        // starve past its patience under four busy processes.
-        Sleep(0);
-    }
+namespace {
+
+void append_to_open_file(HANDLE file, const char* bytes, std::size_t n) noexcept {
     // The 64-bit seek: with a 32-bit one a log past 4 GiB would fail to seek, and the write
     // would land on the log's first bytes.
     LARGE_INTEGER distance{};
@@ -102,7 +72,61 @@ void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept
             n -= written;
         }
     }
-    CloseHandle(file);
+}
+
+// Threads of one process take turns at the log: they would otherwise meet in the sharing
+// check below, where a thread that keeps losing could outlast its patience. A plain spin
+// lock: it needs no set-up or tear-down (so nothing changes about how the DLL starts and
+// stops) and works on every Windows. It is held for one append; waiters give up their time
+// slice, then sleep.
+volatile LONG appending = 0;
+
+}  // namespace
+
+void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept {
+    for (unsigned spins = 0; InterlockedCompareExchange(&appending, 1, 0) != 0; ++spins) {
+        Sleep(spins < 64 ? 0 : 1);
+    }
+    // The share mode admits readers only, so each entry is written by the one writer that has
+    // the file open: nothing can come between the seek to the end and the write. Another
+    // writer (another process logging through this module, or anybody holding the file
+    // without admitting writers) makes the open fail with a sharing violation; that is a
+    // moment's wait, not a reason to drop the entry. The wait is bounded so that a file held
+    // for long stalls the host by tens of milliseconds per entry at most. It ends only after
+    // a number of tries as well, so that a process the scheduler leaves waiting does not
+    // count that time against its chances.
+    constexpr DWORD patience_ms = 40;
+    constexpr unsigned least_attempts = 256;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD started = 0;
+    for (unsigned attempt = 0;; ++attempt) {
+        file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            break;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) {
+            break;  // not writable at all: the entry is lost, silently
+        }
+        // GetTickCount rather than its 64-bit twin, which older systems lack; the unsigned
+        // difference survives the wrap.
+        const DWORD now = GetTickCount();
+        if (attempt == 0) {
+            started = now;
+        } else if (now - started >= patience_ms && attempt >= least_attempts) {
+            break;
+        }
+        // Another appender holds the file for well under a millisecond, and appenders in a
+        // busy loop leave it free only for moments: retrying at once, after giving up the
+        // time slice, catches those moments. Sleeping a tick between tries let a waiter
+        // starve past its patience under four busy processes.
+        Sleep(0);
+    }
+    if (file != INVALID_HANDLE_VALUE) {
+        append_to_open_file(file, bytes, n);
+        CloseHandle(file);
+    }
+    InterlockedExchange(&appending, 0);
 }
 
 void* library_open(const char* path, std::string& error) {
