@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "request/request.h"
+#include "require.h"
 
 namespace {
 
@@ -16,18 +17,8 @@ constexpr std::string_view bad_request = "SAORI/1.0 400 Bad Request\r\n\r\n";
 constexpr std::string_view ok_status = " 200 OK";
 constexpr std::string_view no_content_status = " 204 No Content";
 
-[[noreturn]] void fail(const char* what) {
-    // abort() makes libFuzzer keep the input as a crash artifact.
-    std::fputs(what, stderr);
-    std::fputc('\n', stderr);
-    std::abort();
-}
-
-void require(bool condition, const char* what) {
-    if (!condition) {
-        fail(what);
-    }
-}
+using pilro::fuzz::fail;
+using pilro::fuzz::require;
 
 bool matches_at(std::string_view text, std::size_t at, std::string_view word) {
     if (at > text.size() || text.size() - at < word.size()) {

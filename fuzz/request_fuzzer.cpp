@@ -30,6 +30,7 @@
 #include "module/exports.h"
 #include "prim/prim.h"
 #include "request/request.h"
+#include "require.h"
 
 #ifndef PILRO_FUZZ_UNREADABLE_INPUTS
 #define PILRO_FUZZ_UNREADABLE_INPUTS 1
@@ -54,17 +55,8 @@ constexpr unsigned unload_bit = 1u << 7;
 
 std::string scratch_log;
 
-[[noreturn]] void fail(const char* what) {
-    std::fputs(what, stderr);
-    std::fputc('\n', stderr);
-    std::abort();
-}
-
-void require(bool condition, const char* what) {
-    if (!condition) {
-        fail(what);
-    }
-}
+using pilro::fuzz::fail;
+using pilro::fuzz::require;
 
 std::string read_scratch_log() {
     std::ifstream in(scratch_log, std::ios::binary);
