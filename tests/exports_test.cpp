@@ -20,14 +20,7 @@ using pilro::test::read_file;
 
 const bool on_windows = pilro::test::separator == '\\';
 
-// A host's block: exactly the given bytes, no NUL after them.
-void* host_block(const std::string& bytes) {
-    void* block = pilro::prim::block_alloc(bytes.size());
-    if (!bytes.empty()) {
-        std::memcpy(block, bytes.data(), bytes.size());
-    }
-    return block;
-}
+using pilro::test::host_block;
 
 struct reply {
     std::string text;

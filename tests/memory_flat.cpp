@@ -108,9 +108,9 @@ const std::vector<exchange>& exchanges() {
     return all;
 }
 
-using load_function = int (*)(void*, long);
-using request_function = void* (*)(void*, long*);
-using unload_function = int (*)();
+using pilro::load_function;
+using pilro::request_function;
+using pilro::unload_function;
 
 struct entry_points {
     load_function load;
@@ -119,13 +119,10 @@ struct entry_points {
 };
 
 void* host_block(const std::string& bytes) {
-    void* block = pilro::prim::block_alloc(bytes.size());
+    void* block = pilro::test::host_block(bytes);
     if (block == nullptr) {
         std::fputs("memory_flat: out of memory for a host block\n", stderr);
         std::exit(2);
-    }
-    if (!bytes.empty()) {
-        std::memcpy(block, bytes.data(), bytes.size());
     }
     return block;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "module/exports.h"
 #include "prim/prim.h"
 #include "test_os.h"
 
@@ -112,15 +113,10 @@ TEST(ModuleLifetime, ShiftJisNamesWithBackslashTrailBytes) {
     EXPECT_FALSE(pilro::test::file_exists(directory + separator + "\x94pilro.txt"));
 }
 
-using load_function = int(PILRO_CDECL*)(void*, long);
-using request_function = void*(PILRO_CDECL*)(void*, long*);
-using unload_function = int(PILRO_CDECL*)();
-
-void* host_block(const std::string& bytes) {
-    void* block = pilro::prim::block_alloc(bytes.size());
-    std::memcpy(block, bytes.data(), bytes.size());
-    return block;
-}
+using pilro::load_function;
+using pilro::request_function;
+using pilro::unload_function;
+using pilro::test::host_block;
 
 // A whole host session through the loader: the entries land between attach and detach, in
 // order, byte for byte, and the replies come back in NUL-terminated blocks of the right size.

@@ -11,24 +11,20 @@
 #include <string>
 #include <vector>
 
+#include "module/exports.h"
 #include "prim/prim.h"
 #include "test_os.h"
 
 namespace {
 
-using load_function = int(PILRO_CDECL*)(void*, long);
-using request_function = void*(PILRO_CDECL*)(void*, long*);
-using unload_function = int(PILRO_CDECL*)();
+using pilro::load_function;
+using pilro::request_function;
+using pilro::unload_function;
+using pilro::test::host_block;
 
 std::string request_text(const std::string& id, int k) {
     return "EXECUTE SAORI/1.0\r\nSender: stress " + id + "\r\nArgument0: " + std::to_string(k) +
            "\r\n\r\n";
-}
-
-void* host_block(const std::string& bytes) {
-    void* block = pilro::prim::block_alloc(bytes.size());
-    std::memcpy(block, bytes.data(), bytes.size());
-    return block;
 }
 
 int run(const char* module, const std::string& id, int count) {

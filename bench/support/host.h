@@ -5,13 +5,15 @@
 #include <string>
 #include <string_view>
 
+#include "module/exports.h"
+
 namespace pilro::bench {
 
 // The three exports, either linked into this program or looked up in a loaded module file.
 struct entry_points {
-    int (*load)(void* block, long length) = nullptr;
-    void* (*request)(void* block, long* length) = nullptr;
-    int (*unload)() = nullptr;
+    load_function load = nullptr;
+    request_function request = nullptr;
+    unload_function unload = nullptr;
 };
 
 // The exports compiled into this program. Without a loader there is no attach here: the

@@ -14,24 +14,16 @@ std::string log_path_beside(std::string_view module_path, lead_byte_test is_lead
     if (module_path.size() >= 2 && module_path[1] == ':') {
         start = 2;
     }
-    std::size_t directory_end = start;
-    for (std::size_t i = start; i < module_path.size(); ++i) {
-        const auto c = static_cast<unsigned char>(module_path[i]);
-        if (is_lead(c)) {
-            ++i;  // the trail byte belongs to the character, whatever its value
-        } else if (c == '/' || (c == '\\' && backslash_separates)) {
-            directory_end = i + 1;
-        }
-    }
-    if (directory_end - start > max_directory) {
+    const std::size_t end = directory_end(module_path, start, is_lead, backslash_separates);
+    if (end - start > max_directory) {
         // Cutting the directory down to size would drop its final separator and turn the
         // last directory's name into a prefix of the file name: the log would land one level
         // up under another name. Nowhere is better than somewhere else.
         return std::string();
     }
     std::string path;
-    path.reserve(directory_end + log_file_name.size());
-    path.append(module_path.substr(0, directory_end));
+    path.reserve(end + log_file_name.size());
+    path.append(module_path.substr(0, end));
     path.append(log_file_name);
     return path;
 }

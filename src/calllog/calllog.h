@@ -21,6 +21,24 @@ inline constexpr std::size_t max_directory = 255;
 
 using lead_byte_test = bool (*)(unsigned char);
 
+// Where the directory part of path ends: one past its last separator at or after start, or
+// start if there is none. '/' always separates, '\\' where backslash_separates says so; the
+// trail byte of a double-byte character (is_lead says which bytes begin one) never does,
+// whatever its value.
+inline std::size_t directory_end(std::string_view path, std::size_t start, lead_byte_test is_lead,
+                                 bool backslash_separates) {
+    std::size_t end = start;
+    for (std::size_t i = start; i < path.size(); ++i) {
+        const auto c = static_cast<unsigned char>(path[i]);
+        if (is_lead(c)) {
+            ++i;
+        } else if (c == '/' || (c == '\\' && backslash_separates)) {
+            end = i + 1;
+        }
+    }
+    return end;
+}
+
 // The log path for a module file at module_path: its drive and directory, then "pilro.txt";
 // empty when the directory is longer than max_directory. is_lead says which bytes start a
 // double-byte character, whose trail byte never counts as a separator. '/' always separates, '\\'

@@ -31,6 +31,11 @@ PILRO_EXPORT int PILRO_CDECL unload(void);
 
 namespace pilro {
 
+// The exports' types, for hosts that look them up in a loaded module file.
+using load_function = int(PILRO_CDECL*)(void* block, long length);
+using request_function = void*(PILRO_CDECL*)(void* block, long* length);
+using unload_function = int(PILRO_CDECL*)();
+
 using block_allocator = void* (*)(std::size_t);
 
 // request() with the allocator for its private copy and its reply block given, so that

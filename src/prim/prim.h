@@ -99,8 +99,8 @@ unsigned loadable_machine() noexcept;
 void set_binary_stdio() noexcept;
 
 // The full path of the existing file or directory at path: made absolute against the current
-// directory, with "." and ".." resolved (on POSIX symbolic links too, as the module resolves
-// its own path). Empty when it cannot be had.
+// directory, with "." and ".." resolved (on POSIX symbolic links too). Empty when it cannot
+// be had.
 std::string full_path(const std::string& path);
 
 }  // namespace pilro::prim

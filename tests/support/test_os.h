@@ -23,6 +23,9 @@ using files::write_file;
 // An empty directory of the given name inside the test scratch area (emptied if it exists).
 std::string fresh_directory(const std::string& name);
 
+// A block as a host passes it: exactly the given bytes, no NUL after them.
+void* host_block(const std::string& bytes);
+
 // Full path of the freshly built saori-host program.
 std::string saori_host();
 

@@ -11,15 +11,17 @@
 #include <utility>
 #include <vector>
 
+#include "calllog/calllog.h"
 #include "command_line.h"
+#include "module/exports.h"
 #include "module_file.h"
 #include "prim/prim.h"
 
 namespace {
 
-using load_function = int(PILRO_CDECL*)(void*, long);
-using request_function = void*(PILRO_CDECL*)(void*, long*);
-using unload_function = int(PILRO_CDECL*)();
+using pilro::load_function;
+using pilro::request_function;
+using pilro::unload_function;
 
 // A request or load text longer than this cannot have its length passed: long is 32 bits on
 // Windows.
@@ -73,16 +75,8 @@ std::string module_directory(const std::string& module) {
     if (path.empty()) {
         path = module;
     }
-    std::size_t end = 0;
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        const auto c = static_cast<unsigned char>(path[i]);
-        if (pilro::prim::is_lead_byte(c)) {
-            ++i;
-        } else if (c == '/' || (c == '\\' && pilro::prim::backslash_separates)) {
-            end = i + 1;
-        }
-    }
-    return path.substr(0, end);
+    return path.substr(0, pilro::directory_end(path, 0, pilro::prim::is_lead_byte,
+                                               pilro::prim::backslash_separates));
 }
 
 // A fixed block holding exactly the bytes of text, with nothing after them; null when memory
