@@ -179,9 +179,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if ((flags & log_bit) != 0) {
         std::remove(scratch_log.c_str());
-        pilro::log_path = scratch_log;
+        pilro::set_log_file(scratch_log);
     } else {
-        pilro::log_path.clear();
+        pilro::set_log_file({});
     }
 
     if ((flags & load_bit) != 0) {
@@ -200,6 +200,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             require(read_scratch_log() == before + "unload()\r\n\r\n", "wrong unload entry");
         }
     }
-    pilro::log_path.clear();
+    pilro::set_log_file({});
     return 0;
 }

@@ -96,9 +96,9 @@ class WriteLog : public ::testing::Test {
             std::string("write_log_") +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         file = directory + pilro::test::separator + "pilro.txt";
-        pilro::log_path = file;
+        ASSERT_TRUE(pilro::set_log_file(file));
     }
-    void TearDown() override { pilro::log_path.clear(); }
+    void TearDown() override { pilro::set_log_file({}); }
     std::string directory;
     std::string file;
 };
@@ -132,7 +132,7 @@ TEST_F(WriteLog, EmptyTextCreatesTheFileAndWritesNothing) {
 }
 
 TEST_F(WriteLog, WritesNothingWhileThePathIsEmpty) {
-    pilro::log_path.clear();
+    pilro::set_log_file({});
     pilro::write_log("lost");
     EXPECT_FALSE(pilro::test::file_exists(file));
     EXPECT_FALSE(pilro::test::file_exists("pilro.txt"));

@@ -66,9 +66,9 @@ class Exports : public ::testing::Test {
             std::string("exports_") +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         log = directory + pilro::test::separator + "pilro.txt";
-        pilro::log_path = log;
+        ASSERT_TRUE(pilro::set_log_file(log));
     }
-    void TearDown() override { pilro::log_path.clear(); }
+    void TearDown() override { pilro::set_log_file({}); }
     std::string directory;
     std::string log;
 };
@@ -181,16 +181,21 @@ TEST_F(Exports, OutOfMemoryKeepsTheEntryAndGivesASafeReply) {
     EXPECT_EQ(read_file(log), large + execute + large);
 }
 
+std::string thread_request(int thread, int i) {
+    return "EXECUTE SAORI/1.0\r\nSender: thread" + std::to_string(thread) +
+           "\r\nArgument0: " + std::to_string(i) + "\r\n\r\n";
+}
+
+// Many threads, so that a thread can keep losing the race for the log to its siblings: under
+// Wine thirty-two threads that do not take turns lose dozens of these entries, four lose none.
 TEST_F(Exports, ConcurrentCallersLoseAndSplitNoEntry) {
-    constexpr int threads = 4;
-    constexpr int per_thread = 250;
+    constexpr int threads = 32;
+    constexpr int per_thread = 125;
     std::vector<std::thread> callers;
     for (int t = 0; t < threads; ++t) {
         callers.emplace_back([t] {
             for (int i = 0; i < per_thread; ++i) {
-                const std::string text = "EXECUTE SAORI/1.0\r\nSender: thread" + std::to_string(t) +
-                                         "\r\nArgument0: " + std::to_string(i) + "\r\n\r\n";
-                EXPECT_EQ(send(text).text, no_content);
+                EXPECT_EQ(send(thread_request(t, i)).text, no_content);
             }
         });
     }
@@ -205,40 +210,47 @@ TEST_F(Exports, ConcurrentCallersLoseAndSplitNoEntry) {
         entries.insert(logged.substr(at, end + 4 - at));
         at = end + 4;
     }
-    EXPECT_EQ(entries.size(), static_cast<std::size_t>(threads * per_thread));
-    EXPECT_EQ(logged.size(), [] {
-        std::size_t bytes = 0;
-        for (int t = 0; t < threads; ++t) {
-            for (int i = 0; i < per_thread; ++i) {
-                bytes += std::string("EXECUTE SAORI/1.0\r\nSender: thread" + std::to_string(t) +
-                                     "\r\nArgument0: " + std::to_string(i) + "\r\n\r\n")
-                             .size();
-            }
+    std::size_t bytes = 0;
+    int lost = 0;
+    for (int t = 0; t < threads; ++t) {
+        for (int i = 0; i < per_thread; ++i) {
+            lost += entries.count(thread_request(t, i)) == 1 ? 0 : 1;
+            bytes += thread_request(t, i).size();
         }
-        return bytes;
-    }());
+    }
+    EXPECT_EQ(lost, 0) << "of " << threads * per_thread;
+    EXPECT_EQ(logged.size(), bytes);
 }
 
-TEST_F(Exports, FileHeldOpenForAMomentCostsNoEntry) {
-    void* held = pilro::test::hold_exclusively(log);
-    if (held == nullptr) {
-        GTEST_SKIP() << "the platform has no exclusive opens";
+// Another program may hold the log so that nobody else can write it. The module waits for
+// it about 40 ms per entry: an entry that finds it held for less is written once it is free;
+// one that finds it held for far longer is dropped, and the call returns long before then.
+TEST_F(Exports, FileHeldCostsAnEntryOnlyPastThePatience) {
+    const auto held_for = [this](std::chrono::milliseconds how_long, const std::string& text) {
+        void* held = pilro::test::hold_exclusively(log);
+        std::thread releaser([held, how_long] {
+            std::this_thread::sleep_for(how_long);
+            pilro::test::release(held);
+        });
+        EXPECT_EQ(send(text).text, no_content);
+        const bool written_before_release = read_file(log).find(text) != std::string::npos;
+        releaser.join();
+        return written_before_release;
+    };
+    void* probe = pilro::test::hold_exclusively(log);
+    if (probe == nullptr) {
+        GTEST_SKIP() << "POSIX has no exclusive opens: nobody can keep the module from its log";
     }
-    std::thread releaser([held] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        pilro::test::release(held);
-    });
-    EXPECT_EQ(send(execute).text, no_content);
-    releaser.join();
+    pilro::test::release(probe);
+
+    held_for(std::chrono::milliseconds(25), execute);
+    EXPECT_EQ(read_file(log), execute) << "an entry was lost to a file held for 25 ms";
+    EXPECT_FALSE(held_for(std::chrono::seconds(1), "EXECUTE SAORI/1.0\r\nSender: late\r\n\r\n"))
+        << "an entry waited seconds for the file";
     EXPECT_EQ(read_file(log), execute);
 }
 
 TEST_F(Exports, LogTroubleChangesNoResult) {
-    // A file held for long: the entry may be lost, but the call returns.
-    void* held = pilro::test::hold_exclusively(log);
-    EXPECT_EQ(send(execute).text, no_content);
-    pilro::test::release(held);
-
     // A read-only log file.
     ASSERT_TRUE(pilro::test::write_file(log, "kept\r\n\r\n"));
     ASSERT_TRUE(pilro::test::make_read_only(log));
@@ -248,23 +260,25 @@ TEST_F(Exports, LogTroubleChangesNoResult) {
     EXPECT_EQ(read_file(log).compare(0, 8, "kept\r\n\r\n"), 0);
 
     // A directory where the log should be.
-    pilro::log_path = directory + pilro::test::separator + "taken";
-    ASSERT_TRUE(pilro::test::make_directory(pilro::log_path));
+    const std::string taken = directory + pilro::test::separator + "taken";
+    ASSERT_TRUE(pilro::test::make_directory(taken));
+    pilro::set_log_file(taken);
     EXPECT_EQ(send(execute).text, no_content);
     EXPECT_EQ(load(host_block("x"), 1), 1);
     EXPECT_EQ(unload(), 1);
 
     // A full disk.
-    pilro::log_path = pilro::test::full_device();
-    if (!pilro::log_path.empty()) {
+    const std::string full = pilro::test::full_device();
+    if (!full.empty()) {
+        pilro::set_log_file(full);
         EXPECT_EQ(send(execute).text, no_content);
         EXPECT_EQ(load(host_block("x"), 1), 1);
         EXPECT_EQ(unload(), 1);
     }
 
     // A directory that does not exist.
-    pilro::log_path =
-        directory + pilro::test::separator + "missing" + pilro::test::separator + "pilro.txt";
+    pilro::set_log_file(directory + pilro::test::separator + "missing" + pilro::test::separator +
+                        "pilro.txt");
     EXPECT_EQ(send(execute).text, no_content);
 }
 

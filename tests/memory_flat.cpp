@@ -238,9 +238,9 @@ long log_every = 100;
 
 void log_every_nth(long call) {
     if (call % log_every == 0 || call % 1000 == 0) {
-        pilro::log_path = scratch_log;
+        pilro::set_log_file(scratch_log);
     } else {
-        pilro::log_path.clear();
+        pilro::set_log_file({});
     }
 }
 
@@ -249,7 +249,7 @@ bool linked_in(long requests) {
     scratch_log = directory + pilro::test::separator + "pilro.txt";
     const entry_points module{load, request, unload};
     const bool flat = run_flat("exports linked in", module, requests, log_every_nth);
-    pilro::log_path.clear();
+    pilro::set_log_file({});
     pilro::test::remove_tree(directory);
     return flat;
 }

@@ -90,10 +90,10 @@ bool module_is_right() {
 
     const std::string linked_log = fresh_directory("check-linked") + separator + "pilro.txt";
     const std::string saved_log_path = log_path;
-    log_path = linked_log;
+    set_log_file(linked_log);
     const std::vector<std::string> linked_faults =
         check_replies_and_log(linked_module(), linked_log);
-    log_path = saved_log_path;
+    set_log_file(saved_log_path);
     report("linked exports", linked_faults);
     right = right && linked_faults.empty();
 

@@ -17,7 +17,7 @@ struct entry_points {
 };
 
 // The exports compiled into this program. Without a loader there is no attach here: the
-// caller places the log by setting pilro::log_path.
+// caller places the log with pilro::set_log_file.
 entry_points linked_module();
 
 // A module file loaded through the platform's loader, released again on destruction.

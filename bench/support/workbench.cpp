@@ -20,7 +20,7 @@ workbench::workbench() : linked_(linked_module()) {
     linked_log_ = directory + separator + "pilro.txt";
     bare_file_ = directory + separator + "bare.txt";
     attach_bare_file_ = directory + separator + "bare-attach.txt";
-    log_path = linked_log_;
+    set_log_file(linked_log_);
 
     const std::string module_directory = fresh_directory("timing-module");
     const std::string module_file = module_directory + separator + "pilro.module";
@@ -64,9 +64,9 @@ void workbench::attach() const {
 }
 
 void workbench::restore_log_path() const {
-    if (log_path != linked_log_) {
+    if (linked_log_ != log_path) {
         attach_log_ = log_path;
-        log_path = linked_log_;
+        set_log_file(linked_log_);
     }
 }
 

@@ -22,8 +22,8 @@ inline constexpr std::size_t off_grid = 100;
 
 class workbench {
   public:
-    // Sets pilro::log_path for the linked exports and loads a scratch copy of the module file;
-    // loaded() is null (and load_error() says why) when that fails.
+    // Points the log of the linked exports at a scratch file and loads a scratch copy of the module
+    // file; loaded() is null (and load_error() says why) when that fails.
     workbench();
     ~workbench();
     workbench(const workbench&) = delete;

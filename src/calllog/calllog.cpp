@@ -6,7 +6,7 @@
 
 namespace pilro {
 
-PILRO_CONSTRUCT_FIRST std::string log_path;
+char log_path[log_path_capacity];
 
 std::string log_path_beside(std::string_view module_path, lead_byte_test is_lead,
                             bool backslash_separates) {
@@ -29,16 +29,26 @@ std::string log_path_beside(std::string_view module_path, lead_byte_test is_lead
 }
 
 void set_log_path(const char* module_path) {
-    log_path = log_path_beside(module_path, prim::is_lead_byte, prim::backslash_separates);
+    set_log_file(log_path_beside(module_path, prim::is_lead_byte, prim::backslash_separates));
+}
+
+bool set_log_file(std::string_view path) noexcept {
+    const bool fits = path.size() < log_path_capacity;
+    const std::size_t n = fits ? path.size() : 0;
+    if (n > 0) {
+        std::memcpy(log_path, path.data(), n);
+    }
+    log_path[n] = '\0';
+    return fits;
 }
 
 void write_log_bytes(const char* bytes, std::size_t n) {
-    if (log_path.empty()) {
+    if (log_path[0] == '\0') {
         // Before attach there is no place for the log; opening the empty path would only
         // fail, or on some platforms hit the current directory.
         return;
     }
-    prim::append_to_file(log_path.c_str(), bytes, n);
+    prim::append_to_file(log_path, bytes, n);
 }
 
 void write_log(const char* text) {

@@ -9,15 +9,22 @@
 
 namespace pilro {
 
-// Full path of the log file. Empty until the module is attached; while it is empty nothing
-// is written.
-extern std::string log_path;
-
 // The log's file name; it does not follow the module file's name.
 inline constexpr std::string_view log_file_name = "pilro.txt";
 
 // Longest directory part (after the drive) of a module path that the log can be placed in.
 inline constexpr std::size_t max_directory = 255;
+
+// Room for the longest log path: a drive of two bytes, the directory, the file name, a NUL.
+inline constexpr std::size_t log_path_capacity = 2 + max_directory + log_file_name.size() + 1;
+
+// Full path of the log file, NUL-terminated. Empty until the module is attached; while it is
+// empty nothing is written.
+//
+// A plain array, so that it is never destroyed: a process can end while other threads are
+// inside the module (POSIX runs static destructors while they still run), and every entry
+// they write must still read this path, not memory that has been freed and reused.
+extern char log_path[log_path_capacity];
 
 using lead_byte_test = bool (*)(unsigned char);
 
@@ -49,6 +56,12 @@ std::string log_path_beside(std::string_view module_path, lead_byte_test is_lead
 // Places the log beside the module file at module_path (NUL-terminated), using the system
 // code page's lead bytes.
 void set_log_path(const char* module_path);
+
+// Points the log at the file path itself, or nowhere for the empty path, as for a path that
+// does not fit (false then). For the programs that drive the exports linked in (tests,
+// benchmarks, fuzzers); the module places its log with set_log_path alone. Precondition: no
+// entry is being written.
+bool set_log_file(std::string_view path) noexcept;
 
 // Appends one entry: the text up to its first NUL byte. Never fails towards the caller.
 void write_log(const char* text);

@@ -23,9 +23,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 
 namespace {
 
-// Constructed when the shared object is loaded, after the log path (which is built first),
-// and destroyed at dlclose or process exit, before it. A __attribute__((destructor)) function
-// would not do: at process exit it runs after the log path has already been destroyed.
+// Constructed when the shared object is loaded and destroyed at dlclose or process exit. At
+// exit the host's other threads may still be inside the module, and go on after this; the
+// log path they use has static storage and is never destroyed.
 struct process_notifications {
     process_notifications() { pilro::on_process_attach(nullptr); }
     ~process_notifications() { pilro::on_process_detach(); }

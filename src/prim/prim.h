@@ -12,15 +12,9 @@
 #define PILRO_CDECL __cdecl
 // Exports are named by the .def file, so nothing is marked in the source.
 #define PILRO_EXPORT
-// DllMain runs after every static constructor and before every destructor of the DLL, so
-// the order of statics needs no help.
-#define PILRO_CONSTRUCT_FIRST
 #else
 #define PILRO_CDECL
 #define PILRO_EXPORT __attribute__((visibility("default")))
-// On POSIX the attach and detach stand-ins are static objects themselves; an object marked
-// with this is built before them and torn down after them, at dlclose and at process exit.
-#define PILRO_CONSTRUCT_FIRST __attribute__((init_priority(101)))
 #endif
 
 namespace pilro::prim {

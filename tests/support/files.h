@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pilro::files {
 
@@ -36,6 +37,11 @@ std::string read_file(const std::string& path);
 // Replaces the file's contents with bytes; whether all of them were written.
 bool write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
+// The names in the directory, "." and ".." left out, sorted; empty if it cannot be read.
+std::vector<std::string> directory_entries(const std::string& path);
+// Makes path the process's current directory; whether it could.
+bool change_directory(const std::string& path);
+std::string current_directory();
 // The file's size, or -1 if it does not exist.
 std::int64_t file_size(const std::string& path);
 // Cuts the file to 0 bytes if it exists.

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "files.h"
@@ -74,6 +75,30 @@ bool write_file(const std::string& path, const std::string& bytes) {
 
 bool file_exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
+}
+
+std::vector<std::string> directory_entries(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(path.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool change_directory(const std::string& path) {
+    return chdir(path.c_str()) == 0;
+}
+
+std::string current_directory() {
+    char buffer[4096];
+    return getcwd(buffer, sizeof buffer) != nullptr ? std::string(buffer) : std::string();
 }
 
 std::int64_t file_size(const std::string& path) {

@@ -1,6 +1,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
+
 #include "files.h"
 
 namespace pilro::files {
@@ -72,6 +74,33 @@ bool write_file(const std::string& path, const std::string& bytes) {
 
 bool file_exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> directory_entries(const std::string& path) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = found.cFileName;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool change_directory(const std::string& path) {
+    return SetCurrentDirectoryA(path.c_str()) != FALSE;
+}
+
+std::string current_directory() {
+    char buffer[MAX_PATH];
+    const DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
+    return n > 0 && n < sizeof buffer ? std::string(buffer, n) : std::string();
 }
 
 std::int64_t file_size(const std::string& path) {

@@ -22,4 +22,8 @@ std::string saori_host() {
     return PILRO_SAORI_HOST;
 }
 
+std::string stress_child() {
+    return PILRO_STRESS_CHILD;
+}
+
 }  // namespace pilro::test

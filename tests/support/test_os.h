@@ -12,7 +12,10 @@ namespace pilro::test {
 
 using files::ansi_code_page;
 using files::built_module;
+using files::change_directory;
 using files::copy_file;
+using files::current_directory;
+using files::directory_entries;
 using files::file_exists;
 using files::make_directory;
 using files::read_file;
@@ -28,6 +31,9 @@ void* host_block(const std::string& bytes);
 
 // Full path of the freshly built saori-host program.
 std::string saori_host();
+// Full path of the freshly built stress_child program: a host that loads the module file and
+// keeps it busy (see stress_child.cpp).
+std::string stress_child();
 
 // What a finished child process left behind.
 struct process_result {
@@ -36,13 +42,24 @@ struct process_result {
     int exit_code = -1;
     std::string out;
     std::string err;
+    // It did not end within the time given, and was killed.
+    bool timed_out = false;
 };
 
 // Runs the program at argv[0] with the arguments argv[1..], each passed as it is (no shell),
-// writes stdin_bytes to its standard input and closes it, and waits for it to end. Standard
+// writes stdin_bytes to its standard input and closes it, and waits for it to end: for ever,
+// or for timeout_ms milliseconds if that is positive, after which it is killed. Standard
 // output and error are collected while it runs, so a chatty child cannot block.
 process_result run_process(const std::vector<std::string>& argv,
-                           const std::string& stdin_bytes = std::string());
+                           const std::string& stdin_bytes = std::string(), int timeout_ms = 0);
+
+// A thread that can be stopped for good wherever it is, as the system stops a host's other
+// threads when the process ends, or as a debugger suspends one: suspended on Windows, held in
+// a signal handler on POSIX. It is never joined; the end of the process takes it down.
+using thread_body = void (*)(void* argument);
+// Null when no thread could be started.
+void* start_thread(thread_body body, void* argument);
+void freeze_thread(void* thread);
 
 }  // namespace pilro::test
 

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -40,7 +43,8 @@ void close_end(int& fd) {
 
 }  // namespace
 
-process_result run_process(const std::vector<std::string>& argv, const std::string& stdin_bytes) {
+process_result run_process(const std::vector<std::string>& argv, const std::string& stdin_bytes,
+                           int timeout_ms) {
     process_result result;
     // A child that exits without reading its input must not take the test down with it.
     signal(SIGPIPE, SIG_IGN);
@@ -79,13 +83,28 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
     if (stdin_bytes.empty()) {
         close_end(in.write);
     }
+    using clock = std::chrono::steady_clock;
+    const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
     while (in.write >= 0 || out.read >= 0 || err.read >= 0) {
+        int wait_ms = -1;
+        if (timeout_ms > 0 && !result.timed_out) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+            wait_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
         pollfd watched[3] = {{in.write, POLLOUT, 0}, {out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
-        if (poll(watched, 3, -1) < 0) {
+        const int ready = poll(watched, 3, wait_ms);
+        if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
             break;
+        }
+        if (ready == 0) {
+            // Out of time: once the child is gone its pipes close and the loop ends.
+            kill(pid, SIGKILL);
+            result.timed_out = true;
+            continue;
         }
         if (watched[0].revents != 0) {
             const ssize_t n =
@@ -120,6 +139,49 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
     }
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+namespace {
+
+struct thread_start {
+    thread_body body;
+    void* argument;
+};
+
+void* run_thread(void* start) {
+    const thread_start what = *static_cast<thread_start*>(start);
+    delete static_cast<thread_start*>(start);
+    what.body(what.argument);
+    return nullptr;
+}
+
+// A frozen thread waits here for ever, wherever the signal found it.
+void hold_forever(int) {
+    for (;;) {
+        pause();
+    }
+}
+
+}  // namespace
+
+void* start_thread(thread_body body, void* argument) {
+    auto* thread = new pthread_t;
+    auto* start = new thread_start{body, argument};
+    if (pthread_create(thread, nullptr, run_thread, start) != 0) {
+        delete start;
+        delete thread;
+        return nullptr;
+    }
+    pthread_detach(*thread);
+    return thread;
+}
+
+void freeze_thread(void* thread) {
+    struct sigaction action {};
+    action.sa_handler = hold_forever;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR2, &action, nullptr);
+    pthread_kill(*static_cast<pthread_t*>(thread), SIGUSR2);
 }
 
 }  // namespace pilro::test

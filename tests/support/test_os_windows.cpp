@@ -47,7 +47,8 @@ void close_handle(HANDLE& handle) {
 
 }  // namespace
 
-process_result run_process(const std::vector<std::string>& argv, const std::string& stdin_bytes) {
+process_result run_process(const std::vector<std::string>& argv, const std::string& stdin_bytes,
+                           int timeout_ms) {
     process_result result;
     // The child inherits only its own ends; the parent's ends stay private, or the child would
     // hold its own input open and never see its end.
@@ -101,19 +102,55 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
         close_handle(in_write);
     });
     std::thread error_reader([&] { read_all(err_read, result.err); });
-    read_all(out_read, result.out);
+    std::thread output_reader([&] { read_all(out_read, result.out); });
+    if (WaitForSingleObject(process.hProcess, timeout_ms > 0 ? static_cast<DWORD>(timeout_ms)
+                                                             : INFINITE) == WAIT_TIMEOUT) {
+        // Once the child is gone, its ends of the pipes close and the readers finish.
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        result.timed_out = true;
+    }
     feeder.join();
     error_reader.join();
+    output_reader.join();
     close_handle(out_read);
     close_handle(err_read);
 
-    WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
     result.exit_code = static_cast<int>(code);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return result;
+}
+
+namespace {
+
+struct thread_start {
+    thread_body body;
+    void* argument;
+};
+
+DWORD WINAPI run_thread(void* start) {
+    const thread_start what = *static_cast<thread_start*>(start);
+    delete static_cast<thread_start*>(start);
+    what.body(what.argument);
+    return 0;
+}
+
+}  // namespace
+
+void* start_thread(thread_body body, void* argument) {
+    auto* start = new thread_start{body, argument};
+    HANDLE thread = CreateThread(nullptr, 0, run_thread, start, 0, nullptr);
+    if (thread == nullptr) {
+        delete start;
+    }
+    return thread;
+}
+
+void freeze_thread(void* thread) {
+    SuspendThread(static_cast<HANDLE>(thread));
 }
 
 }  // namespace pilro::test

@@ -74,47 +74,86 @@ void append_to_open_file(HANDLE file, const char* bytes, std::size_t n) noexcept
     }
 }
 
+// How long an entry waits for a thread that has its turn, or for another writer that has
+// the file open, to let go. A file held for long stalls the host by tens of milliseconds per
+// entry at most. The wait for the file ends only after a number of tries as well, so that a
+// process the scheduler leaves waiting does not count that time against its chances.
+constexpr DWORD patience_ms = 40;
+constexpr unsigned least_attempts = 256;
+
 // Threads of one process take turns at the log: they would otherwise meet in the sharing
-// check below, where a thread that keeps losing could outlast its patience. A plain spin
-// lock: it needs no set-up or tear-down (so nothing changes about how the DLL starts and
-// stops) and works on every Windows. It is held for one append; waiters give up their time
-// slice, then sleep.
+// check below, where a thread that keeps losing to many siblings outlasts its patience. A
+// plain spin lock: it needs no set-up or tear-down (so nothing changes about how the DLL
+// starts and stops) and works on every Windows. It is held for one append; waiters give up
+// their time slice, then sleep.
+//
+// A holder may never give its turn back: at process end the system stops every other thread
+// wherever it is before the detach, and a host may suspend or kill a thread. So a waiter
+// gives up once no turn has been given back for the patience: waiting behind siblings that
+// keep writing is progress, waiting for a stopped thread is not. It then goes on without a
+// turn; the share mode still keeps its entry whole. Nor does a waiter that keeps losing its
+// turn to busy siblings wait for ever.
+constexpr DWORD longest_wait_ms = 1000;
 volatile LONG appending = 0;
+// Counts the turns given back.
+volatile LONG turns_given = 0;
 
-}  // namespace
-
-void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept {
-    for (unsigned spins = 0; InterlockedCompareExchange(&appending, 1, 0) != 0; ++spins) {
-        Sleep(spins < 64 ? 0 : 1);
+// Whether the turn was had. GetTickCount rather than its 64-bit twin, which older systems
+// lack; the unsigned differences survive the wrap.
+bool take_turn() noexcept {
+    if (InterlockedCompareExchange(&appending, 1, 0) == 0) {
+        return true;
     }
-    // The share mode admits readers only, so each entry is written by the one writer that has
-    // the file open: nothing can come between the seek to the end and the write. Another
-    // writer (another process logging through this module, or anybody holding the file
-    // without admitting writers) makes the open fail with a sharing violation; that is a
-    // moment's wait, not a reason to drop the entry. The wait is bounded so that a file held
-    // for long stalls the host by tens of milliseconds per entry at most. It ends only after
-    // a number of tries as well, so that a process the scheduler leaves waiting does not
-    // count that time against its chances.
-    constexpr DWORD patience_ms = 40;
-    constexpr unsigned least_attempts = 256;
-    HANDLE file = INVALID_HANDLE_VALUE;
+    const DWORD started = GetTickCount();
+    DWORD progress_seen = started;
+    LONG given_seen = turns_given;
+    for (unsigned spins = 0;; ++spins) {
+        Sleep(spins < 64 ? 0 : 1);
+        if (InterlockedCompareExchange(&appending, 1, 0) == 0) {
+            return true;
+        }
+        const DWORD now = GetTickCount();
+        const LONG given = turns_given;
+        if (given != given_seen) {
+            given_seen = given;
+            progress_seen = now;
+        } else if (now - progress_seen >= patience_ms) {
+            return false;
+        }
+        if (now - started >= longest_wait_ms) {
+            return false;
+        }
+    }
+}
+
+void give_turn_back() noexcept {
+    InterlockedIncrement(&turns_given);
+    InterlockedExchange(&appending, 0);
+}
+
+// The share mode admits readers only, so each entry is written by the one writer that has
+// the file open: nothing can come between the seek to the end and the write. Another writer
+// (another process logging through this module, or anybody holding the file without
+// admitting writers) makes the open fail with a sharing violation; that is a moment's wait,
+// not a reason to drop the entry. A thread that has already waited out its patience for a
+// turn makes only the least number of tries.
+HANDLE open_for_append(const char* path, bool patient) noexcept {
     DWORD started = 0;
     for (unsigned attempt = 0;; ++attempt) {
-        file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+        HANDLE file =
+            CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
-            break;
+            return file;
         }
         const DWORD error = GetLastError();
         if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) {
-            break;  // not writable at all: the entry is lost, silently
+            return INVALID_HANDLE_VALUE;  // not writable at all: the entry is lost, silently
         }
-        // GetTickCount rather than its 64-bit twin, which older systems lack; the unsigned
-        // difference survives the wrap.
         const DWORD now = GetTickCount();
         if (attempt == 0) {
             started = now;
-        } else if (now - started >= patience_ms && attempt >= least_attempts) {
-            break;
+        } else if (attempt >= least_attempts && (!patient || now - started >= patience_ms)) {
+            return INVALID_HANDLE_VALUE;
         }
         // Another appender holds the file for well under a millisecond, and appenders in a
         // busy loop leave it free only for moments: retrying at once, after giving up the
@@ -122,11 +161,20 @@ void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept
         // starve past its patience under four busy processes.
         Sleep(0);
     }
+}
+
+}  // namespace
+
+void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept {
+    const bool turn = take_turn();
+    HANDLE file = open_for_append(path, turn);
     if (file != INVALID_HANDLE_VALUE) {
         append_to_open_file(file, bytes, n);
         CloseHandle(file);
     }
-    InterlockedExchange(&appending, 0);
+    if (turn) {
+        give_turn_back();
+    }
 }
 
 void* library_open(const char* path, std::string& error) {
