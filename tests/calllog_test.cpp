@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "calllog/calllog.h"
+#include "prim/prim.h"
 #include "test_os.h"
 
 namespace {
@@ -87,6 +89,21 @@ TEST(LogPath, DoubleByteCharacterAtTheDirectoryLimitCountsBothBytes) {
     // Its lead byte is the 255th: no cut may split it, and none may drop the separator.
     const std::string over = "\\" + std::string(253, 'd') + hyo + "\\";
     EXPECT_EQ(log_path_beside("C:" + over + "m.dll", shift_jis_lead), "");
+}
+
+// The module's own path is read into a buffer of fixed size. A path that does not fit with
+// its NUL comes back as no path at all, never cut short: a shortened path names another
+// directory. (Asked for this program's own file, which holds the same code.)
+TEST(ModuleFilePath, FitsWithItsNulOrNotAtAll) {
+    char whole[4096];
+    const std::size_t n = pilro::prim::module_file_path(nullptr, whole, sizeof whole);
+    ASSERT_GT(n, 0u);
+    std::vector<char> just_enough(n + 1, 'x');
+    EXPECT_EQ(pilro::prim::module_file_path(nullptr, just_enough.data(), just_enough.size()), n);
+    EXPECT_EQ(std::string(just_enough.data()), std::string(whole, n));
+    std::vector<char> one_short(n, 'x');
+    EXPECT_EQ(pilro::prim::module_file_path(nullptr, one_short.data(), one_short.size()), 0u);
+    EXPECT_EQ(one_short[0], '\0');
 }
 
 class WriteLog : public ::testing::Test {

@@ -129,6 +129,21 @@ TEST_F(Exports, UnreadableInputCountsAsEmpty) {
     EXPECT_EQ(read_file(log), "load() \r\n\r\nload() \r\n\r\n");
 }
 
+// Requests up to a few KiB are copied to the stack, longer ones to the heap: both sides of
+// that line, and one far past it, come back whole.
+TEST_F(Exports, RequestsOnBothSidesOfTheStackCopyAreExact) {
+    std::string expected;
+    for (const std::size_t size :
+         {std::size_t{4095}, std::size_t{4096}, std::size_t{4097}, std::size_t{3} << 20}) {
+        std::string text = "GET Version SAORI/1.0\r\nArgument0: ";
+        text.append(size - text.size() - 4, 'x').append("\r\n\r\n");
+        ASSERT_EQ(text.size(), size);
+        EXPECT_EQ(send(text).text, ok) << size;
+        expected += text;
+    }
+    EXPECT_TRUE(read_file(log) == expected);
+}
+
 TEST_F(Exports, LengthPastTheBlocksEndReadsOnlyTheBlock) {
     long length = 1 << 20;
     void* block = request(host_block(execute), &length);

@@ -81,6 +81,12 @@ const std::string bad = "SAORI/1.0 400 Bad Request\r\n\r\n";
 
 enum class length_form { exact, past_end, negative, null_block, null_pointer };
 
+std::string execute_of_size(std::size_t size) {
+    std::string text = "EXECUTE SAORI/1.0\r\nArgument0: ";
+    text.append(size - text.size() - 4, 'x');
+    return text + "\r\n\r\n";
+}
+
 struct exchange {
     std::string text;
     length_form form;
@@ -104,8 +110,20 @@ const std::vector<exchange>& exchanges() {
         {"GET Version SAORI/1.0\r\n\r\n", length_form::negative, &bad},
         {"", length_form::null_block, &bad},
         {"GET Version SAORI/1.0\r\n\r\n", length_form::null_pointer, &bad},
+        // Either side of the largest request that is copied to the stack rather than the heap.
+        {execute_of_size(4095), length_form::exact, &no_content},
+        {execute_of_size(4096), length_form::exact, &no_content},
+        {execute_of_size(4097), length_form::exact, &no_content},
     };
     return all;
+}
+
+// Sent once every thousand requests: its private copy is large enough for the allocator to
+// map it on its own.
+const exchange& large_exchange() {
+    static const exchange large{execute_of_size(std::size_t{2} << 20), length_form::exact,
+                                &no_content};
+    return large;
 }
 
 using pilro::load_function;
@@ -191,6 +209,7 @@ bool run_flat(const char* label, const entry_points& module, long requests,
         if (i % round == 0) {
             module.load(host_block("C:\\agent\\saori\\"), 15);
             module.unload();
+            send(module, large_exchange());
         }
         send(module, all[static_cast<std::size_t>(i % round)]);
     }
@@ -203,6 +222,9 @@ bool run_flat(const char* label, const entry_points& module, long requests,
         if (i % 1000 == 0) {
             module.load(host_block("C:\\agent\\saori\\"), 15);
             module.unload();
+            if (!send(module, large_exchange())) {
+                ++wrong;
+            }
         }
         if (!send(module, all[static_cast<std::size_t>(i % round)])) {
             ++wrong;

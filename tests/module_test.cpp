@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "calllog/calllog.h"
 #include "module/exports.h"
+#include "module/lifecycle.h"
 #include "prim/prim.h"
 #include "test_os.h"
 
@@ -81,18 +83,74 @@ TEST(ModuleLifetime, TooLongAPathLeavesNoLogAnywhere) {
         }
         levels.push_back(directory);
     }
+    // The host's current directory, where a module without its own path would find
+    // "pilro.txt" if it took the empty directory for its own.
+    const std::string previous = pilro::test::current_directory();
+    ASSERT_TRUE(pilro::test::change_directory(root));
     std::string error;
     void* library = pilro::prim::library_open(place_module(directory, "pilro.dll").c_str(), error);
+    if (library != nullptr) {
+        pilro::prim::library_close(library);
+    }
+    pilro::test::change_directory(previous);
     if (library == nullptr) {
         GTEST_SKIP() << "the platform does not load modules from a path this long: " << error;
     }
-    pilro::prim::library_close(library);
     EXPECT_FALSE(pilro::test::file_exists(root + separator + "pilro.txt"));
     for (const std::string& level : levels) {
         EXPECT_FALSE(pilro::test::file_exists(level + separator + "pilro.txt")) << level;
         // A directory cut short would name the log after a prefix of its last directory.
         EXPECT_FALSE(pilro::test::file_exists(level + "pilro.txt")) << level;
     }
+}
+
+// The same for a module whose path the platform cannot tell at all, asked here through the
+// attach of this program's own copy of the code.
+TEST(ModuleLifetime, WithoutItsOwnPathWritesNoLogInTheCurrentDirectory) {
+    if (separator != '\\') {
+        GTEST_SKIP() << "POSIX finds the path of any code it runs; a path too long to be had "
+                        "is TooLongAPathLeavesNoLogAnywhere";
+    }
+    const std::string current = pilro::test::fresh_directory("no_path");
+    const std::string previous = pilro::test::current_directory();
+    ASSERT_TRUE(pilro::test::change_directory(current));
+    pilro::set_log_file({});
+    // A handle that names no loaded module.
+    int not_a_module = 0;
+    pilro::on_process_attach(&not_a_module);
+    pilro::write_log("lost\r\n\r\n");
+    pilro::test::change_directory(previous);
+    EXPECT_EQ(pilro::log_path, std::string());
+    EXPECT_EQ(pilro::test::directory_entries(current), std::vector<std::string>());
+}
+
+// The host names the module by a relative path and then changes its current directory: the
+// log stays beside the module.
+TEST(ModuleLifetime, LoadedByARelativePathKeepsItsLogWhenTheHostMoves) {
+    const std::string parent = pilro::test::fresh_directory("relative");
+    const std::string elsewhere = pilro::test::fresh_directory("relative_elsewhere");
+    ASSERT_TRUE(pilro::test::make_directory(parent + separator + "x"));
+    place_module(parent + separator + "x", "pilro.dll");
+    const std::string previous = pilro::test::current_directory();
+    ASSERT_TRUE(pilro::test::change_directory(parent));
+    std::string error;
+    void* library = pilro::prim::library_open(
+        (std::string(".") + separator + "x" + separator + "pilro.dll").c_str(), error);
+    ASSERT_TRUE(pilro::test::change_directory(elsewhere));
+    const auto unload = library != nullptr ? reinterpret_cast<pilro::unload_function>(
+                                                 pilro::prim::library_symbol(library, "unload"))
+                                           : nullptr;
+    if (unload != nullptr) {
+        unload();
+    }
+    if (library != nullptr) {
+        pilro::prim::library_close(library);
+    }
+    pilro::test::change_directory(previous);
+    ASSERT_NE(library, nullptr) << error;
+    EXPECT_EQ(pilro::test::read_file(parent + separator + "x" + separator + "pilro.txt"),
+              attach + "unload()\r\n\r\n" + detach);
+    EXPECT_EQ(pilro::test::directory_entries(elsewhere), std::vector<std::string>());
 }
 
 // Directory and file names holding Shift_JIS characters whose trail byte is 0x5C. Under a

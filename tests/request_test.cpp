@@ -15,13 +15,10 @@ const std::string bad = "SAORI/1.0 400 Bad Request\r\n\r\n";
 
 TEST(BuildReply, AnswersTheTwoMethodsAndIgnoresHeaders) {
     EXPECT_EQ(build_reply("GET Version SAORI/1.0\r\nCharset: Shift_JIS\r\nSender: X\r\n\r\n"), ok);
-    EXPECT_EQ(ok.size(), 20u);
     EXPECT_EQ(build_reply("EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\nSender: X\r\n"
                           "SecurityLevel: local\r\nArgument0: \x95\x5C\x8E\xA6\r\n"
                           "Argument1: caf\xC3\xA9\r\nArgument2: \r\n\r\n"),
               no_content);
-    EXPECT_EQ(no_content.size(), 28u);
-    EXPECT_EQ(bad.size(), 29u);
 }
 
 TEST(BuildReply, EchoesTheRequestsProtocolTokenButNotFor400) {
@@ -29,9 +26,10 @@ TEST(BuildReply, EchoesTheRequestsProtocolTokenButNotFor400) {
     EXPECT_EQ(build_reply("EXECUTE SAORI/2.0 beta\r\n\r\n"),
               "SAORI/2.0 beta 204 No Content\r\n\r\n");
     EXPECT_EQ(build_reply("NOTIFY SAORI/1.1\r\n\r\n"), bad);
-    // With no CR LF the token runs to the end of the text; a lone LF does not end it.
+    // With no CR LF the token runs to the end of the text; a lone LF or CR does not end it.
     EXPECT_EQ(build_reply("EXECUTE SAORI/1.0"), no_content);
     EXPECT_EQ(build_reply("EXECUTE SAORI/1.0\nX: y"), "SAORI/1.0\nX: y 204 No Content\r\n\r\n");
+    EXPECT_EQ(build_reply("EXECUTE SAORI/1.0\rX: y\r\n"), "SAORI/1.0\rX: y 204 No Content\r\n\r\n");
 }
 
 TEST(BuildReply, MethodMustMatchWholeAndExactly) {
