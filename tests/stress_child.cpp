@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "module/exports.h"
+#include "platform/platform.h"
 #include "prim/prim.h"
 #include "test_os.h"
 
@@ -29,16 +30,17 @@ std::string request_text(const std::string& id, int k) {
 
 int run(const char* module, const std::string& id, int count) {
     std::string error;
-    void* library = pilro::prim::library_open(module, error);
+    void* library = pilro::platform::library_open(module, error);
     if (library == nullptr) {
         std::fprintf(stderr, "cannot load %s: %s\n", module, error.c_str());
         return 1;
     }
-    const auto load = reinterpret_cast<load_function>(pilro::prim::library_symbol(library, "load"));
+    const auto load =
+        reinterpret_cast<load_function>(pilro::platform::library_symbol(library, "load"));
     const auto request =
-        reinterpret_cast<request_function>(pilro::prim::library_symbol(library, "request"));
+        reinterpret_cast<request_function>(pilro::platform::library_symbol(library, "request"));
     const auto unload =
-        reinterpret_cast<unload_function>(pilro::prim::library_symbol(library, "unload"));
+        reinterpret_cast<unload_function>(pilro::platform::library_symbol(library, "unload"));
     int failures = 0;
     const std::string data = "stress " + id;
     load(host_block(data), static_cast<long>(data.size()));
@@ -53,7 +55,7 @@ int run(const char* module, const std::string& id, int count) {
         pilro::prim::block_free(reply);
     }
     unload();
-    pilro::prim::library_close(library);
+    pilro::platform::library_close(library);
     if (failures > 0) {
         std::fprintf(stderr, "process %s: %d wrong replies\n", id.c_str(), failures);
     }

@@ -15,6 +15,7 @@
 #include "command_line.h"
 #include "module/exports.h"
 #include "module_file.h"
+#include "platform/platform.h"
 #include "prim/prim.h"
 
 namespace {
@@ -71,7 +72,7 @@ bool read_standard_input(std::string& bytes) {
 // The module's directory as hosts pass it for load data: a full path ending in a separator.
 // Splitting goes by characters, so that a double-byte character ending in 0x5C stays whole.
 std::string module_directory(const std::string& module) {
-    std::string path = pilro::prim::full_path(module);
+    std::string path = pilro::platform::full_path(module);
     if (path.empty()) {
         path = module;
     }
@@ -133,16 +134,17 @@ int run_module(const std::string& module, const std::string& load_data,
                const std::vector<std::string>& requests) {
     std::string error;
     void* library =
-        pilro::prim::library_open(pilro::prim::library_file_path(module).c_str(), error);
+        pilro::platform::library_open(pilro::platform::library_file_path(module).c_str(), error);
     if (library == nullptr) {
         report("cannot load " + module + ": " + error);
         return 1;
     }
-    const auto load = reinterpret_cast<load_function>(pilro::prim::library_symbol(library, "load"));
+    const auto load =
+        reinterpret_cast<load_function>(pilro::platform::library_symbol(library, "load"));
     const auto request =
-        reinterpret_cast<request_function>(pilro::prim::library_symbol(library, "request"));
+        reinterpret_cast<request_function>(pilro::platform::library_symbol(library, "request"));
     const auto unload =
-        reinterpret_cast<unload_function>(pilro::prim::library_symbol(library, "unload"));
+        reinterpret_cast<unload_function>(pilro::platform::library_symbol(library, "unload"));
     std::string missing;
     for (const auto& [name, found] : {std::pair<const char*, bool>{"load", load != nullptr},
                                       {"request", request != nullptr},
@@ -153,7 +155,7 @@ int run_module(const std::string& module, const std::string& load_data,
     }
     if (!missing.empty()) {
         report(module + " is not a SAORI/1.0 module: it does not export " + missing);
-        pilro::prim::library_close(library);
+        pilro::platform::library_close(library);
         return 1;
     }
 
@@ -173,14 +175,14 @@ int run_module(const std::string& module, const std::string& load_data,
         report(module + ": unload returned 0 (FALSE)");
         status = 1;
     }
-    pilro::prim::library_close(library);
+    pilro::platform::library_close(library);
     return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    pilro::prim::set_binary_stdio();
+    pilro::platform::set_binary_stdio();
 
     pilro::host::command_line command;
     std::string error;
