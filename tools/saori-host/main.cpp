@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "calllog/calllog.h"
+#include "capture/capture_log.h"
 #include "command_line.h"
 #include "module/exports.h"
 #include "module_file.h"
@@ -64,6 +65,43 @@ bool read_standard_input(std::string& bytes) {
     }
     if (std::ferror(stdin)) {
         report("cannot read standard input");
+        return false;
+    }
+    return true;
+}
+
+// The requests of the run of the log that the command line picks, in the order captured.
+bool replayed_requests(const pilro::host::command_line& command,
+                       std::vector<std::string>& requests) {
+    namespace capture = pilro::capture;
+    const std::string& path = command.replay_log;
+    std::string log;
+    std::string error;
+    if (!capture::read_log(path, log, error)) {
+        report(error);
+        return false;
+    }
+    const std::vector<capture::run> runs = capture::split_runs(log);
+    if (runs.empty()) {
+        report(path + " is empty");
+        return false;
+    }
+    std::size_t index = 0;
+    if (!capture::find_run(runs.size(), command.replay_run, index, error)) {
+        report(path + ": " + error);
+        return false;
+    }
+    for (const capture::entry& e : runs[index].entries) {
+        if (e.kind == capture::entry_kind::request) {
+            requests.emplace_back(capture::entry_bytes(log, e));
+        } else if (e.kind == capture::entry_kind::cut_short) {
+            report(path + " ends in the middle of an entry (its last " + std::to_string(e.size) +
+                   " bytes, with no empty line to end them); they are not sent");
+        }
+    }
+    if (requests.empty()) {
+        report(path + ": run " + std::to_string(index + 1) + " of " + std::to_string(runs.size()) +
+               " holds no requests");
         return false;
     }
     return true;
@@ -186,15 +224,16 @@ int main(int argc, char** argv) {
 
     pilro::host::command_line command;
     std::string error;
-    if (!pilro::host::parse_command_line(argc, argv, command, error)) {
-        const char* usage = pilro::host::usage_text;
+    if (!pilro::host::parse_command_line(pilro::platform::program_arguments(argc, argv), command,
+                                         error)) {
+        const std::string usage = pilro::host::usage_text();
         report(error);
-        std::fprintf(stderr, "%.*s\nRun saori-host --help for more.\n",
-                     static_cast<int>(std::strchr(usage, '\n') - usage), usage);
+        std::fprintf(stderr, "%s\nRun saori-host --help for more.\n",
+                     usage.substr(0, usage.find('\n')).c_str());
         return 2;
     }
     if (command.help) {
-        std::fputs(pilro::host::usage_text, stdout);
+        std::fputs(pilro::host::usage_text().c_str(), stdout);
         return 0;
     }
 
@@ -206,6 +245,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::vector<std::string> requests;
+    if (command.replay && !replayed_requests(command, requests)) {
+        return 1;
+    }
     for (const pilro::host::request_source& source : command.requests) {
         std::string bytes;
         switch (source.origin) {
@@ -223,11 +265,13 @@ int main(int argc, char** argv) {
                 }
                 break;
         }
-        if (bytes.size() > longest_text) {
-            report("request " + std::to_string(requests.size() + 1) + " is too long");
+        requests.push_back(std::move(bytes));
+    }
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].size() > longest_text) {
+            report("request " + std::to_string(i + 1) + " is too long");
             return 1;
         }
-        requests.push_back(std::move(bytes));
     }
     const std::string load_data =
         command.has_load_data ? command.load_data : module_directory(command.module);
