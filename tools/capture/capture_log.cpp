@@ -55,6 +55,12 @@ std::vector<entry> split_entries(std::string_view log) {
                 next = {entry_kind::cut_short, at, rest.size()};
             } else {
                 next.size = end + empty_line_end.size();
+                // Load data that ends in line breaks leaves them before the closing empty
+                // line. No entry starts with CR LF (a request starts with its request line),
+                // so those that follow the first empty line are still the load entry's.
+                while (next.kind == entry_kind::load && rest.compare(next.size, 2, "\r\n") == 0) {
+                    next.size += 2;
+                }
             }
         }
         entries.push_back(next);

@@ -2,8 +2,10 @@
 // through this, so that they agree on what an entry and a run are.
 //
 // An entry of pilro's own is known by its exact text: "DllMain(Attach)", "DllMain(Detach)"
-// and "unload()", each with CR LF CR LF after it, and "load() " up to the first CR LF CR LF
-// after it. Every other stretch, up to and including the next CR LF CR LF, is one request:
+// and "unload()", each with CR LF CR LF after it, and "load() " up to its closing empty line:
+// the first CR LF CR LF after it, with any CR LF right after that (load data that ends in
+// line breaks; no entry begins with one). Load data that holds an empty line of its own is
+// cut there. Every other stretch, up to and including the next CR LF CR LF, is one request:
 // exact for well-formed SAORI/1.0 requests, which hold no empty line before their end. A log
 // that ends without that CR LF CR LF ends in an entry cut short.
 //
