@@ -22,4 +22,8 @@ std::string saori_host() {
     return PILRO_SAORI_HOST;
 }
 
+std::string pilro_log() {
+    return PILRO_PILRO_LOG;
+}
+
 }  // namespace pilro::test
