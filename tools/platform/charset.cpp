@@ -94,18 +94,23 @@ bool in(unsigned char c, unsigned low, unsigned high) {
 // short).
 std::size_t utf8_character(std::string_view bytes, std::size_t at, char32_t& cp) {
     const unsigned char lead = byte_at(bytes, at);
-    std::size_t length = 0;
-    char32_t least = 0;
     if (lead < 0x80) {
         cp = lead;
         return 1;
-    } else if (in(lead, 0xC2, 0xDF)) {
-        length = 2, least = 0x80, cp = lead & 0x1F;
+    }
+    // The length from the lead byte, and the least code point that needs that length.
+    std::size_t length = 4;
+    char32_t least = 0x10000;
+    cp = lead & 0x07;
+    if (in(lead, 0xC2, 0xDF)) {
+        length = 2;
+        least = 0x80;
+        cp = lead & 0x1F;
     } else if (in(lead, 0xE0, 0xEF)) {
-        length = 3, least = 0x800, cp = lead & 0x0F;
-    } else if (in(lead, 0xF0, 0xF4)) {
-        length = 4, least = 0x10000, cp = lead & 0x07;
-    } else {
+        length = 3;
+        least = 0x800;
+        cp = lead & 0x0F;
+    } else if (!in(lead, 0xF0, 0xF4)) {
         return 0;
     }
     if (bytes.size() - at < length) {

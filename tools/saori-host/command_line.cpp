@@ -131,7 +131,7 @@ bool header_shape(const platform::argument& word, std::string& error) {
 
 // The text of one word as a built request carries it: in the charset the request names.
 // what names the word for messages.
-bool write_text(const platform::argument& word, const charset::charset* in,
+bool write_word(const platform::argument& word, const charset::charset* in,
                 const std::string& charset_name, const std::string& what, std::string& out,
                 std::string& error) {
     if (!word.not_text.empty()) {
@@ -311,12 +311,12 @@ bool parse_command_line(const std::vector<platform::argument>& words, command_li
     const std::string& charset_name = charset_word->bytes;
     const charset::charset* in = charset::find_charset(charset_name);
     std::string common = "Charset: " + charset_name + "\r\nSender: ";
-    if (!write_text(*sender, in, charset_name, "the --sender value", common, error)) {
+    if (!write_word(*sender, in, charset_name, "the --sender value", common, error)) {
         return false;
     }
     common += "\r\n";
     for (const platform::argument* header : headers) {
-        if (!write_text(*header, in, charset_name, "--header \"" + header->bytes + "\"", common,
+        if (!write_word(*header, in, charset_name, "--header \"" + header->bytes + "\"", common,
                         error)) {
             return false;
         }
@@ -328,7 +328,7 @@ bool parse_command_line(const std::vector<platform::argument>& words, command_li
         text += common;
         for (std::size_t n = 0; n < pending[k].arguments.size(); ++n) {
             text += "Argument" + std::to_string(n) + ": ";
-            if (!write_text(*pending[k].arguments[n], in, charset_name,
+            if (!write_word(*pending[k].arguments[n], in, charset_name,
                             "argument " + std::to_string(n) + " of --execute", text, error)) {
                 return false;
             }
