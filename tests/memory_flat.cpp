@@ -19,6 +19,7 @@
 
 #include "calllog/calllog.h"
 #include "module/exports.h"
+#include "platform/platform.h"
 #include "prim/prim.h"
 #include "test_os.h"
 
@@ -277,17 +278,17 @@ bool linked_in(long requests) {
 }
 
 bool resolve(void* library, entry_points& module) {
-    module.load = reinterpret_cast<load_function>(pilro::prim::library_symbol(library, "load"));
+    module.load = reinterpret_cast<load_function>(pilro::platform::library_symbol(library, "load"));
     module.request =
-        reinterpret_cast<request_function>(pilro::prim::library_symbol(library, "request"));
+        reinterpret_cast<request_function>(pilro::platform::library_symbol(library, "request"));
     module.unload =
-        reinterpret_cast<unload_function>(pilro::prim::library_symbol(library, "unload"));
+        reinterpret_cast<unload_function>(pilro::platform::library_symbol(library, "unload"));
     return module.load != nullptr && module.request != nullptr && module.unload != nullptr;
 }
 
 void* open_module(const std::string& path) {
     std::string error;
-    void* library = pilro::prim::library_open(path.c_str(), error);
+    void* library = pilro::platform::library_open(path.c_str(), error);
     if (library == nullptr) {
         std::fprintf(stderr, "memory_flat: cannot load %s: %s\n", path.c_str(), error.c_str());
     }
@@ -307,7 +308,7 @@ bool loaded(long requests, long reloads) {
         return false;
     }
     bool flat = run_flat("module loaded", module, requests, nullptr);
-    pilro::prim::library_close(library);
+    pilro::platform::library_close(library);
 
     // Loading and releasing over and over: the second half of the cycles must end where the
     // first half did.
@@ -320,7 +321,7 @@ bool loaded(long requests, long reloads) {
         module.load(host_block("C:\\agent\\saori\\"), 15);
         flat = send(module, exchanges()[1]) && flat;
         module.unload();
-        pilro::prim::library_close(library);
+        pilro::platform::library_close(library);
         if (cycle == reloads / 2) {
             halfway = read_counters();
         }

@@ -11,6 +11,7 @@
 #include "calllog/calllog.h"
 #include "module/exports.h"
 #include "module/lifecycle.h"
+#include "platform/platform.h"
 #include "prim/prim.h"
 #include "test_os.h"
 
@@ -30,9 +31,9 @@ std::string place_module(const std::string& directory, const std::string& file_n
 
 void load_and_release(const std::string& module) {
     std::string error;
-    void* library = pilro::prim::library_open(module.c_str(), error);
+    void* library = pilro::platform::library_open(module.c_str(), error);
     ASSERT_NE(library, nullptr) << module << ": " << error;
-    pilro::prim::library_close(library);
+    pilro::platform::library_close(library);
 }
 
 TEST(ModuleLifetime, LogsAttachAndDetachBesideItselfAndAppendsAcrossLoads) {
@@ -58,14 +59,14 @@ TEST(ModuleLifetime, TwoCopiesInTwoDirectoriesKeepTwoLogs) {
     const std::string first = pilro::test::fresh_directory("copy_one");
     const std::string second = pilro::test::fresh_directory("copy_two");
     std::string error;
-    void* one = pilro::prim::library_open(place_module(first, "a.module").c_str(), error);
-    void* two = pilro::prim::library_open(place_module(second, "b.module").c_str(), error);
+    void* one = pilro::platform::library_open(place_module(first, "a.module").c_str(), error);
+    void* two = pilro::platform::library_open(place_module(second, "b.module").c_str(), error);
     ASSERT_NE(one, nullptr);
     ASSERT_NE(two, nullptr);
-    pilro::prim::library_close(one);
+    pilro::platform::library_close(one);
     EXPECT_EQ(pilro::test::read_file(first + separator + "pilro.txt"), attach + detach);
     EXPECT_EQ(pilro::test::read_file(second + separator + "pilro.txt"), attach);
-    pilro::prim::library_close(two);
+    pilro::platform::library_close(two);
     EXPECT_EQ(pilro::test::read_file(second + separator + "pilro.txt"), attach + detach);
 }
 
@@ -88,9 +89,10 @@ TEST(ModuleLifetime, TooLongAPathLeavesNoLogAnywhere) {
     const std::string previous = pilro::test::current_directory();
     ASSERT_TRUE(pilro::test::change_directory(root));
     std::string error;
-    void* library = pilro::prim::library_open(place_module(directory, "pilro.dll").c_str(), error);
+    void* library =
+        pilro::platform::library_open(place_module(directory, "pilro.dll").c_str(), error);
     if (library != nullptr) {
-        pilro::prim::library_close(library);
+        pilro::platform::library_close(library);
     }
     pilro::test::change_directory(previous);
     if (library == nullptr) {
@@ -134,17 +136,17 @@ TEST(ModuleLifetime, LoadedByARelativePathKeepsItsLogWhenTheHostMoves) {
     const std::string previous = pilro::test::current_directory();
     ASSERT_TRUE(pilro::test::change_directory(parent));
     std::string error;
-    void* library = pilro::prim::library_open(
+    void* library = pilro::platform::library_open(
         (std::string(".") + separator + "x" + separator + "pilro.dll").c_str(), error);
     ASSERT_TRUE(pilro::test::change_directory(elsewhere));
     const auto unload = library != nullptr ? reinterpret_cast<pilro::unload_function>(
-                                                 pilro::prim::library_symbol(library, "unload"))
+                                                 pilro::platform::library_symbol(library, "unload"))
                                            : nullptr;
     if (unload != nullptr) {
         unload();
     }
     if (library != nullptr) {
-        pilro::prim::library_close(library);
+        pilro::platform::library_close(library);
     }
     pilro::test::change_directory(previous);
     ASSERT_NE(library, nullptr) << error;
@@ -184,13 +186,14 @@ TEST(ModuleSession, RepliesAndLogAreExact) {
     const std::string directory = pilro::test::fresh_directory("session");
     const std::string module = place_module(directory, "pilro.dll");
     std::string error;
-    void* library = pilro::prim::library_open(module.c_str(), error);
+    void* library = pilro::platform::library_open(module.c_str(), error);
     ASSERT_NE(library, nullptr) << error;
-    const auto load = reinterpret_cast<load_function>(pilro::prim::library_symbol(library, "load"));
+    const auto load =
+        reinterpret_cast<load_function>(pilro::platform::library_symbol(library, "load"));
     const auto request =
-        reinterpret_cast<request_function>(pilro::prim::library_symbol(library, "request"));
+        reinterpret_cast<request_function>(pilro::platform::library_symbol(library, "request"));
     const auto unload =
-        reinterpret_cast<unload_function>(pilro::prim::library_symbol(library, "unload"));
+        reinterpret_cast<unload_function>(pilro::platform::library_symbol(library, "unload"));
     ASSERT_TRUE(load != nullptr && request != nullptr && unload != nullptr);
 
     const std::string load_data = directory + separator;
@@ -221,7 +224,7 @@ TEST(ModuleSession, RepliesAndLogAreExact) {
         pilro::prim::block_free(reply);
     }
     EXPECT_EQ(unload(), 1);
-    pilro::prim::library_close(library);
+    pilro::platform::library_close(library);
 
     EXPECT_EQ(pilro::test::read_file(directory + separator + "pilro.txt"),
               attach + "load() " + load_data + "\r\n\r\n" + version + execute + unknown +
@@ -231,14 +234,15 @@ TEST(ModuleSession, RepliesAndLogAreExact) {
 TEST(ModuleSession, ExportsAreUndecoratedAndNumberedOneToThree) {
     const std::string directory = pilro::test::fresh_directory("exports");
     std::string error;
-    void* library = pilro::prim::library_open(place_module(directory, "pilro.dll").c_str(), error);
+    void* library =
+        pilro::platform::library_open(place_module(directory, "pilro.dll").c_str(), error);
     ASSERT_NE(library, nullptr) << error;
     const char* const names[] = {"load", "request", "unload"};
     for (unsigned ordinal = 1; ordinal <= 3; ++ordinal) {
         const char* name = names[ordinal - 1];
-        void* by_name = pilro::prim::library_symbol(library, name);
+        void* by_name = pilro::platform::library_symbol(library, name);
         EXPECT_NE(by_name, nullptr) << name;
-        if (void* by_ordinal = pilro::prim::library_symbol_by_ordinal(library, ordinal)) {
+        if (void* by_ordinal = pilro::platform::library_symbol_by_ordinal(library, ordinal)) {
             EXPECT_EQ(by_ordinal, by_name) << name;
         } else {
             EXPECT_NE(separator, '\\') << "no export with ordinal " << ordinal;
@@ -247,12 +251,12 @@ TEST(ModuleSession, ExportsAreUndecoratedAndNumberedOneToThree) {
         for (const std::string& decorated :
              {"_" + std::string(name), std::string(name) + "@4", std::string(name) + "@8",
               "_" + std::string(name) + "@8"}) {
-            EXPECT_EQ(pilro::prim::library_symbol(library, decorated.c_str()), nullptr)
+            EXPECT_EQ(pilro::platform::library_symbol(library, decorated.c_str()), nullptr)
                 << decorated;
         }
     }
-    EXPECT_EQ(pilro::prim::library_symbol_by_ordinal(library, 4), nullptr);
-    pilro::prim::library_close(library);
+    EXPECT_EQ(pilro::platform::library_symbol_by_ordinal(library, 4), nullptr);
+    pilro::platform::library_close(library);
 }
 
 // A host's life ends with its process, often while its other threads are still inside the

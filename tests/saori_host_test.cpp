@@ -16,14 +16,40 @@ using pilro::test::separator;
 const std::string attach = "DllMain(Attach)\r\n\r\n";
 const std::string detach = "DllMain(Detach)\r\n\r\n";
 const std::string unload = "unload()\r\n\r\n";
+const std::string get_version =
+    "GET Version SAORI/1.0\r\nCharset: UTF-8\r\nSender: saori-host\r\n\r\n";
+// "表示" in Shift_JIS, whose first character ends in 0x5C, and an empty argument.
+const std::string shift_jis_request =
+    "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\nSender: AYA\r\n"
+    "Argument0: \x95\x5C\x8E\xA6\r\nArgument1: \r\n\r\n";
 
 process_result host(std::vector<std::string> args, const std::string& input = std::string()) {
     args.insert(args.begin(), pilro::test::saori_host());
     return pilro::test::run_process(args, input);
 }
 
+// The arguments as characters typed at a terminal, given here in UTF-8.
+process_result host_typed(std::vector<std::string> args) {
+    args.insert(args.begin(), pilro::test::saori_host());
+    return pilro::test::run_process_text(args);
+}
+
+process_result pilro_log(std::vector<std::string> args) {
+    args.insert(args.begin(), pilro::test::pilro_log());
+    return pilro::test::run_process(args);
+}
+
 bool mentions(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+// Text as pilro-log shows it: a backslash doubled. (Paths hold no other byte it escapes.)
+std::string pilro_log_text(const std::string& text) {
+    std::string shown;
+    for (const char c : text) {
+        shown += c == '\\' ? "\\\\" : std::string(1, c);
+    }
+    return shown;
 }
 
 // A path as the platform spells it in full: on Windows with backslashes only.
@@ -273,6 +299,16 @@ TEST(SaoriHostUsage, BadArgumentsExitTwoBeforeTouchingTheModule) {
         {module, "-", "-"},
         {module, "--execute", "line\nbreak"},
         {module, "--get-version", "--"},
+        {module, "--sender", "a\r\nCharset: other", "--get-version"},
+        {module, "--header", "NoColon", "--get-version"},
+        {module, "--header", "Two  :blanks", "--get-version"},
+        {module, "--header", "charset: UTF-8", "--get-version"},
+        {module, "--header", "X-Line: a\nb", "--get-version"},
+        {module, "--replay", module, "--get-version"},
+        {module, "--replay", module, "--charset", "UTF-8"},
+        {module, "--replay", module, "--run", "0"},
+        {module, "--replay", module, "--run", "last"},
+        {module, "--run", "1", "--get-version"},
     };
     for (const auto& args : bad) {
         const process_result run = host(args);
@@ -281,6 +317,183 @@ TEST(SaoriHostUsage, BadArgumentsExitTwoBeforeTouchingTheModule) {
         EXPECT_TRUE(mentions(run.err, "usage: saori-host MODULE")) << run.err;
     }
     EXPECT_FALSE(pilro::test::file_exists(directory + separator + "pilro.txt"));
+}
+
+TEST(SaoriHostArguments, ShiftJisAndUtf8TextGoesOutInTheCharsetTheRequestNames) {
+    // The echo module's reply is the request as it arrived.
+    const process_result sjis =
+        host_typed({PILRO_TEST_ECHO_MODULE, "--execute", "テスト表示", "", "--charset", "Shift_JIS",
+                    "--sender", "伺か", "--header", "SecurityLevel: local"});
+    EXPECT_EQ(sjis.exit_code, 0) << sjis.err;
+    EXPECT_EQ(sjis.out,
+              "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\nSender: \x8E\x66\x82\xA9\r\n"
+              "SecurityLevel: local\r\n"
+              "Argument0: \x83\x65\x83\x58\x83\x67\x95\x5C\x8E\xA6\r\nArgument1: \r\n\r\n");
+
+    const process_result utf8 = host_typed({PILRO_TEST_ECHO_MODULE, "--execute", "テスト表示"});
+    EXPECT_EQ(utf8.exit_code, 0) << utf8.err;
+    EXPECT_EQ(utf8.out,
+              "EXECUTE SAORI/1.0\r\nCharset: UTF-8\r\nSender: saori-host\r\n"
+              "Argument0: テスト表示\r\n\r\n");
+
+    // ASCII reads the same in every charset a request can be written in at all.
+    const process_result unknown =
+        host_typed({PILRO_TEST_ECHO_MODULE, "--charset", "x-private", "--execute", "a\\b"});
+    EXPECT_EQ(unknown.exit_code, 0) << unknown.err;
+    EXPECT_EQ(unknown.out,
+              "EXECUTE SAORI/1.0\r\nCharset: x-private\r\nSender: saori-host\r\n"
+              "Argument0: a\\b\r\n\r\n");
+
+    const struct {
+        std::vector<std::string> args;
+        const char* said;
+    } refused[] = {
+        {{"--charset", "Shift_JIS", "--execute", "한"},
+         "argument 0 of --execute: U+D55C is not in"},
+        // YEN SIGN: a best fit would send 0x5C, a backslash.
+        {{"--charset", "SJIS", "--execute", "ok", "¥"}, "argument 1 of --execute: U+00A5 is not"},
+        {{"--charset", "ISO-8859-1", "--sender", "表", "--get-version"}, "--sender value: U+8868"},
+        {{"--charset", "x-private", "--execute", "表"}, "\"x-private\" is no charset"},
+    };
+    for (const auto& bad : refused) {
+        std::vector<std::string> args = bad.args;
+        args.insert(args.begin(), PILRO_TEST_ECHO_MODULE);
+        const process_result run = host_typed(args);
+        EXPECT_EQ(run.exit_code, 2) << bad.said;
+        EXPECT_EQ(run.out, "") << bad.said;
+        EXPECT_TRUE(mentions(run.err, bad.said)) << run.err;
+    }
+}
+
+// A capture made through pilro named as another module, replayed into a fresh copy: what the
+// copy logs is what the capture holds, request for request, byte for byte.
+TEST(SaoriHostReplay, ShiftJisCaptureReplaysRunByRunByteForByte) {
+    const std::string captured = pilro::test::fresh_directory("replay_capture");
+    const std::string stand_in = place_pilro(captured, "foo.dll");
+    const std::string request_file = write_in(captured, "sjis.txt", shift_jis_request);
+    const std::string notify = "NOTIFY SAORI/1.0\r\nSender: AYA\r\n\r\n";
+    ASSERT_EQ(
+        host({stand_in, "--load", "C:\\ghost\\saori\\", request_file, "--get-version"}).exit_code,
+        0);
+    ASSERT_EQ(host({stand_in, "-", "--execute", "", "x"}, notify).exit_code, 0);
+    const std::string log = captured + separator + "pilro.txt";
+
+    const std::string replayed = pilro::test::fresh_directory("replay_target");
+    const std::string target = place_pilro(replayed, "foo.dll");
+    const process_result first = host({target, "--replay", log, "--run", "1"});
+    EXPECT_EQ(first.exit_code, 0) << first.err;
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(first.out, "SAORI/1.0 204 No Content\r\n\r\nSAORI/1.0 200 OK\r\n\r\n");
+    // The last run unless told otherwise.
+    const process_result last = host({target, "--replay", log});
+    EXPECT_EQ(last.exit_code, 0) << last.err;
+    EXPECT_EQ(last.out, "SAORI/1.0 400 Bad Request\r\n\r\nSAORI/1.0 204 No Content\r\n\r\n");
+
+    // The load data is the target's directory, not the one captured.
+    const std::string load = "load() " + native(replayed) + separator + "\r\n\r\n";
+    EXPECT_EQ(pilro::test::read_file(replayed + separator + "pilro.txt"),
+              attach + load + shift_jis_request + get_version + unload + detach + attach + load +
+                  notify +
+                  "EXECUTE SAORI/1.0\r\nCharset: UTF-8\r\nSender: saori-host\r\n"
+                  "Argument0: \r\nArgument1: x\r\n\r\n" +
+                  unload + detach);
+}
+
+TEST(SaoriHostReplay, CutShortEmptyAndMissingLogsAndRunsWithoutRequests) {
+    const std::string directory = pilro::test::fresh_directory("replay_refused");
+    const std::string module = place_pilro(directory, "pilro.module");
+    const std::string cut = write_in(
+        directory, "cut.txt",
+        attach + "load() x\r\n\r\n" + get_version + "EXECUTE SAORI/1.0\r\nArgument0: \x95");
+    const process_result sent = host({module, "--replay", cut});
+    EXPECT_EQ(sent.exit_code, 0) << sent.err;
+    EXPECT_EQ(sent.out, "SAORI/1.0 200 OK\r\n\r\n");
+    EXPECT_TRUE(mentions(sent.err, cut + " ends in the middle of an entry")) << sent.err;
+    const std::string log_before = pilro::test::read_file(directory + separator + "pilro.txt");
+
+    const std::string own = write_in(
+        directory, "own.txt", attach + detach + attach + "load() x\r\n\r\n" + unload + detach);
+    const std::string empty = write_in(directory, "empty.txt", "");
+    const std::string missing = directory + separator + "missing.txt";
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } refused[] = {
+        {{"--replay", own, "--run", "2"}, own + ": run 2 of 2 holds no requests"},
+        {{"--replay", own, "--run", "3"}, own + ": there is no run 3: the log holds 2 runs"},
+        {{"--replay", own, "--run", "-3"}, "there is no run -3"},
+        {{"--replay", empty}, empty + " is empty"},
+        {{"--replay", missing}, "cannot open " + missing},
+    };
+    for (const auto& bad : refused) {
+        std::vector<std::string> args = bad.args;
+        args.insert(args.begin(), module);
+        const process_result run = host(args);
+        EXPECT_EQ(run.exit_code, 1) << bad.said;
+        EXPECT_EQ(run.out, "") << bad.said;
+        EXPECT_TRUE(mentions(run.err, bad.said)) << run.err;
+    }
+    // Found out before the module was loaded.
+    EXPECT_EQ(pilro::test::read_file(directory + separator + "pilro.txt"), log_before);
+}
+
+TEST(PilroLog, ShiftJisCaptureOneLinePerRunAndEntry) {
+    const std::string directory = pilro::test::fresh_directory("pilro_log");
+    const std::string module = place_pilro(directory, "pilro.module");
+    // A backslash, a byte that is no character in Shift_JIS, a tab.
+    const std::string request =
+        "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\n"
+        "Argument0: \x95\x5C\x8E\xA6\\\x80\t\r\nArgument1: \r\n\r\n";
+    const std::string file = write_in(directory, "request.txt", request);
+    ASSERT_EQ(host({module, "--load", "C:\\ghost\\", file}).exit_code, 0);
+    ASSERT_EQ(host({module, "--get-version"}).exit_code, 0);
+    const std::string log = directory + separator + "pilro.txt";
+    const std::string cut = "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\nArgument0: \x95\x5C\x95";
+    const std::string captured = pilro::test::read_file(log) + cut;
+    ASSERT_TRUE(pilro::test::write_file(log, captured));
+
+    const std::string load = "load() " + native(directory) + separator + "\r\n\r\n";
+    const std::string run_2 = attach + load + get_version + unload + detach;
+    const std::string lines_1 = "run 1: 5 entries, 1 request, " +
+                                std::to_string(captured.size() - run_2.size() - cut.size()) +
+                                " bytes\n"
+                                "1.1 attach 19\n"
+                                "1.2 load 20 C:\\\\ghost\\\\\n"
+                                "1.3 request " +
+                                std::to_string(request.size()) +
+                                " EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\n"
+                                "Argument0: 表示\\\\\\x80\\t\\r\\nArgument1: \\r\\n\n"
+                                "1.4 unload 12\n"
+                                "1.5 detach 19\n";
+    const std::string lines_2 = "run 2: 5 entries, 1 request, " + std::to_string(run_2.size()) +
+                                " bytes\n2.1 attach 19\n2.2 load " + std::to_string(load.size()) +
+                                " " + pilro_log_text(native(directory) + separator) +
+                                "\n2.3 request " + std::to_string(get_version.size()) +
+                                " GET Version SAORI/1.0\\r\\nCharset: UTF-8\\r\\n"
+                                "Sender: saori-host\\r\\n\n"
+                                "2.4 unload 12\n"
+                                "2.5 detach 19\n";
+    const std::string lines_3 = "run 3: 1 entry, 0 requests, " + std::to_string(cut.size()) +
+                                " bytes, no attach, no detach\n3.1 cut-short " +
+                                std::to_string(cut.size()) +
+                                " EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\n"
+                                "Argument0: 表\\x95\n";
+    const process_result all = pilro_log({log});
+    EXPECT_EQ(all.exit_code, 0) << all.err;
+    EXPECT_EQ(all.out, lines_1 + lines_2 + lines_3);
+    EXPECT_TRUE(mentions(all.err, "ends in the middle of an entry")) << all.err;
+
+    const process_result second = pilro_log({log, "--run", "-2"});
+    EXPECT_EQ(second.exit_code, 0) << second.err;
+    EXPECT_EQ(second.out, lines_2);
+    EXPECT_EQ(second.err, "");
+
+    for (const std::vector<std::string>& refused :
+         {std::vector<std::string>{log, "--run", "4"}, {directory + separator + "missing.txt"}}) {
+        const process_result run = pilro_log(refused);
+        EXPECT_EQ(run.exit_code, 1) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
 }
 
 TEST(SaoriHostUsage, HelpGoesToStandardOutput) {

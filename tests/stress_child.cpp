@@ -29,6 +29,7 @@
 
 #include "file_trouble.h"
 #include "module/exports.h"
+#include "platform/platform.h"
 #include "prim/prim.h"
 #include "test_os.h"
 
@@ -54,17 +55,17 @@ struct entry_points {
 entry_points open_module(const char* module) {
     entry_points found;
     std::string error;
-    found.library = pilro::prim::library_open(module, error);
+    found.library = pilro::platform::library_open(module, error);
     if (found.library == nullptr) {
         std::fprintf(stderr, "cannot load %s: %s\n", module, error.c_str());
         std::exit(1);
     }
     found.load =
-        reinterpret_cast<load_function>(pilro::prim::library_symbol(found.library, "load"));
-    found.request =
-        reinterpret_cast<request_function>(pilro::prim::library_symbol(found.library, "request"));
+        reinterpret_cast<load_function>(pilro::platform::library_symbol(found.library, "load"));
+    found.request = reinterpret_cast<request_function>(
+        pilro::platform::library_symbol(found.library, "request"));
     found.unload =
-        reinterpret_cast<unload_function>(pilro::prim::library_symbol(found.library, "unload"));
+        reinterpret_cast<unload_function>(pilro::platform::library_symbol(found.library, "unload"));
     if (found.load == nullptr || found.request == nullptr || found.unload == nullptr) {
         std::fprintf(stderr, "%s lacks an export\n", module);
         std::exit(1);
@@ -94,7 +95,7 @@ int run(const char* module, const std::string& id, int count) {
         pilro::prim::block_free(reply);
     }
     module_file.unload();
-    pilro::prim::library_close(module_file.library);
+    pilro::platform::library_close(module_file.library);
     if (failures > 0) {
         std::fprintf(stderr, "process %s: %d wrong replies\n", id.c_str(), failures);
     }

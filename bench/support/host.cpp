@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "module/exports.h"
+#include "platform/platform.h"
 #include "prim/prim.h"
 
 namespace pilro::bench {
@@ -16,14 +17,15 @@ entry_points linked_module() {
 }
 
 loaded_module::loaded_module(const std::string& path) {
-    library_ = prim::library_open(path.c_str(), error_);
+    library_ = platform::library_open(path.c_str(), error_);
     if (library_ == nullptr) {
         return;
     }
-    exports_.load = reinterpret_cast<int (*)(void*, long)>(prim::library_symbol(library_, "load"));
+    exports_.load =
+        reinterpret_cast<int (*)(void*, long)>(platform::library_symbol(library_, "load"));
     exports_.request =
-        reinterpret_cast<void* (*)(void*, long*)>(prim::library_symbol(library_, "request"));
-    exports_.unload = reinterpret_cast<int (*)()>(prim::library_symbol(library_, "unload"));
+        reinterpret_cast<void* (*)(void*, long*)>(platform::library_symbol(library_, "request"));
+    exports_.unload = reinterpret_cast<int (*)()>(platform::library_symbol(library_, "unload"));
     if (exports_.load == nullptr || exports_.request == nullptr || exports_.unload == nullptr) {
         error_ = "the module does not export load, request and unload";
         exports_.request = nullptr;
@@ -32,7 +34,7 @@ loaded_module::loaded_module(const std::string& path) {
 
 loaded_module::~loaded_module() {
     if (library_ != nullptr) {
-        prim::library_close(library_);
+        platform::library_close(library_);
     }
 }
 

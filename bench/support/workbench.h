@@ -31,7 +31,7 @@ class workbench {
 
     const entry_points& linked() const { return linked_; }
     const entry_points* loaded() const;
-    // The loaded module file's handle from prim::library_open, or null.
+    // The loaded module file's handle from platform::library_open, or null.
     void* loaded_library() const;
     const std::string& load_error() const { return load_error_; }
 

@@ -1,12 +1,12 @@
-// The operating system, behind one narrow contract. Everything the module and its host tool
-// need from the platform is declared here; src/prim/windows/ and src/prim/unix/ each implement
-// it, and src/prim/prim.cpp picks one. No other file of the module looks at the platform,
-// except the one that holds the loader's entry function.
+// The operating system, behind one narrow contract. Everything the module needs from the
+// platform is declared here; src/prim/windows/ and src/prim/unix/ each implement it, and
+// src/prim/prim.cpp picks one. No other file of the module looks at the platform, except the
+// one that holds the loader's entry function. What only hosts need (loading modules, the
+// console, the command line) is in tools/platform/.
 #ifndef PILRO_PRIM_H
 #define PILRO_PRIM_H
 
 #include <cstddef>
-#include <string>
 
 #if defined(_WIN32)
 #define PILRO_CDECL __cdecl
@@ -58,44 +58,6 @@ std::size_t module_file_path(void* module, char* buf, std::size_t cap) noexcept;
 // another append to the same file by any thread or process. Failure is silent. path is
 // NUL-terminated.
 void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept;
-
-// ---- Loading modules (used by hosts and tests, never by the module itself) ----------------
-
-// Loads the shared library at path. On failure returns null and puts the platform's reason
-// into error.
-void* library_open(const char* path, std::string& error);
-// The address of an exported symbol, or null.
-void* library_symbol(void* library, const char* name) noexcept;
-// The address of the export with the given ordinal; null where the platform has none.
-void* library_symbol_by_ordinal(void* library, unsigned ordinal) noexcept;
-// Releases the library.
-void library_close(void* library) noexcept;
-
-// The path to give library_open so that it loads the file at path and no other: for a bare
-// file name the loaders search directories of their own (the current one last or not at all),
-// and Windows adds ".dll" to a file name without an extension.
-std::string library_file_path(const std::string& path);
-
-// What this process's loader accepts, as a module file's header records it. True for PE
-// files (Windows DLLs), false for ELF shared objects.
-bool loads_pe_modules() noexcept;
-// The machine number of this build: an IMAGE_FILE_MACHINE_* value where the loader takes PE
-// files, an EM_* value where it takes ELF files; 0 for a machine not known here, which a host
-// then does not check. The word size follows from sizeof(void*).
-unsigned loadable_machine() noexcept;
-
-// ---- The host's side of the console and file system ----------------------------------------
-
-// Puts standard input and output into binary mode, so that request and reply bytes pass
-// unchanged. Windows' C runtime opens them in text mode, which turns CR LF into LF on input,
-// stops reading at Ctrl+Z and turns LF into CR LF on output; elsewhere there is nothing to do.
-// Call before the first read or write.
-void set_binary_stdio() noexcept;
-
-// The full path of the existing file or directory at path: made absolute against the current
-// directory, with "." and ".." resolved (on POSIX symbolic links too). Empty when it cannot
-// be had.
-std::string full_path(const std::string& path);
 
 }  // namespace pilro::prim
 

@@ -22,6 +22,10 @@ std::string saori_host() {
     return PILRO_SAORI_HOST;
 }
 
+std::string pilro_log() {
+    return PILRO_PILRO_LOG;
+}
+
 std::string stress_child() {
     return PILRO_STRESS_CHILD;
 }

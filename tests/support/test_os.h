@@ -29,8 +29,9 @@ std::string fresh_directory(const std::string& name);
 // A block as a host passes it: exactly the given bytes, no NUL after them.
 void* host_block(const std::string& bytes);
 
-// Full path of the freshly built saori-host program.
+// Full paths of the freshly built saori-host and pilro-log programs.
 std::string saori_host();
+std::string pilro_log();
 // Full path of the freshly built stress_child program: a host that loads the module file and
 // keeps it busy (see stress_child.cpp).
 std::string stress_child();
@@ -60,6 +61,12 @@ using thread_body = void (*)(void* argument);
 // Null when no thread could be started.
 void* start_thread(thread_body body, void* argument);
 void freeze_thread(void* thread);
+
+// The same with the arguments after argv[0] given as UTF-8 text, which the child is to read
+// as those characters: on Windows they go through the wide command line, on POSIX the child
+// runs in a UTF-8 locale (LC_ALL=C.UTF-8).
+process_result run_process_text(const std::vector<std::string>& argv,
+                                const std::string& stdin_bytes = std::string());
 
 }  // namespace pilro::test
 

@@ -41,10 +41,8 @@ void close_end(int& fd) {
     }
 }
 
-}  // namespace
-
-process_result run_process(const std::vector<std::string>& argv, const std::string& stdin_bytes,
-                           int timeout_ms) {
+process_result run_in(const std::vector<std::string>& argv, const std::string& stdin_bytes,
+                      char* const* environment, int timeout_ms) {
     process_result result;
     // A child that exits without reading its input must not take the test down with it.
     signal(SIGPIPE, SIG_IGN);
@@ -65,7 +63,7 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
     }
     args.push_back(nullptr);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environment);
     posix_spawn_file_actions_destroy(&actions);
     close_end(in.read);
     close_end(out.write);
@@ -139,6 +137,28 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
     }
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+}  // namespace
+
+process_result run_process(const std::vector<std::string>& argv, const std::string& stdin_bytes,
+                           int timeout_ms) {
+    return run_in(argv, stdin_bytes, environ, timeout_ms);
+}
+
+process_result run_process_text(const std::vector<std::string>& argv,
+                                const std::string& stdin_bytes) {
+    // LC_ALL outranks LC_CTYPE and LANG, whatever the test's own environment holds.
+    std::vector<char*> environment;
+    static char utf8_locale[] = "LC_ALL=C.UTF-8";
+    environment.push_back(utf8_locale);
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (std::strncmp(*variable, "LC_ALL=", 7) != 0) {
+            environment.push_back(*variable);
+        }
+    }
+    environment.push_back(nullptr);
+    return run_in(argv, stdin_bytes, environment.data(), 0);
 }
 
 namespace {

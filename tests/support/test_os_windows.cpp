@@ -8,26 +8,38 @@
 namespace pilro::test {
 namespace {
 
-// One argument as the C runtime's command-line parser reads it back: quoted when it is empty
-// or holds a blank or a quote; backslashes are doubled only where a quote follows them.
-std::string quoted(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) {
+// One argument as the C runtime's command-line parser (and CommandLineToArgvW) reads it back:
+// quoted when it is empty or holds a blank or a quote; backslashes are doubled only where a
+// quote follows them.
+std::wstring quoted(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
         return arg;
     }
-    std::string text = "\"";
+    std::wstring text = L"\"";
     std::size_t backslashes = 0;
-    for (const char c : arg) {
-        if (c == '\\') {
+    for (const wchar_t c : arg) {
+        if (c == L'\\') {
             ++backslashes;
             continue;
         }
-        text.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        text.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
         text.push_back(c);
         backslashes = 0;
     }
-    text.append(2 * backslashes, '\\');
-    text.push_back('"');
+    text.append(2 * backslashes, L'\\');
+    text.push_back(L'"');
     return text;
+}
+
+std::wstring widened(UINT code_page, const std::string& text) {
+    std::wstring wide;
+    const int n =
+        MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (n > 0) {
+        wide.resize(static_cast<std::size_t>(n));
+        MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
+    }
+    return wide;
 }
 
 void read_all(HANDLE from, std::string& into) {
@@ -45,10 +57,10 @@ void close_handle(HANDLE& handle) {
     }
 }
 
-}  // namespace
-
-process_result run_process(const std::vector<std::string>& argv, const std::string& stdin_bytes,
-                           int timeout_ms) {
+// Arguments after argv[0] are read in arguments_code_page. What CreateProcessA does with the
+// ANSI code page, done here so that UTF-8 text can take the same way.
+process_result run_wide(const std::vector<std::string>& argv, UINT arguments_code_page,
+                        const std::string& stdin_bytes, int timeout_ms) {
     process_result result;
     // The child inherits only its own ends; the parent's ends stay private, or the child would
     // hold its own input open and never see its end.
@@ -66,18 +78,20 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
     SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
 
-    std::string command_line;
-    for (const std::string& arg : argv) {
-        command_line += (command_line.empty() ? "" : " ") + quoted(arg);
+    std::wstring command_line;
+    for (std::size_t i = 0; i < argv.size(); ++i) {
+        command_line +=
+            (i == 0 ? L"" : L" ") + quoted(widened(i == 0 ? CP_ACP : arguments_code_page, argv[i]));
     }
-    STARTUPINFOA startup{};
+    const std::wstring program = widened(CP_ACP, argv[0]);
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = in_read;
     startup.hStdOutput = out_write;
     startup.hStdError = err_write;
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessA(argv[0].c_str(), &command_line[0], nullptr, nullptr, TRUE,
+    const BOOL started = CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, TRUE,
                                         0, nullptr, nullptr, &startup, &process);
     const DWORD start_error = GetLastError();
     close_handle(in_read);
@@ -122,6 +136,18 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return result;
+}
+
+}  // namespace
+
+process_result run_process(const std::vector<std::string>& argv, const std::string& stdin_bytes,
+                           int timeout_ms) {
+    return run_wide(argv, CP_ACP, stdin_bytes, timeout_ms);
+}
+
+process_result run_process_text(const std::vector<std::string>& argv,
+                                const std::string& stdin_bytes) {
+    return run_wide(argv, CP_UTF8, stdin_bytes, 0);
 }
 
 namespace {

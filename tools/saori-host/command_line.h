@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace pilro::host {
 
 // Where one request's bytes come from. The built-in requests are complete texts by the time
@@ -24,19 +26,20 @@ struct command_line {
     bool has_load_data = false;
     std::string load_data;
     std::vector<request_source> requests;
+    // --replay: the requests are those of one run of this log, and no others.
+    bool replay = false;
+    std::string replay_log;
+    long long replay_run = -1;
 };
 
 // The text --help prints; its first line is the synopsis.
-extern const char usage_text[];
+std::string usage_text();
 
-// Reads argv[1..argc-1]. Returns false and says what is wrong in error when the words do not
-// make a command line.
-bool parse_command_line(int argc, const char* const* argv, command_line& out, std::string& error);
-
-// The request --get-version (execute false) or --execute (execute true) sends: request line,
-// Charset and Sender headers, one ArgumentN header per argument, empty line; CR LF throughout.
-std::string built_request(bool execute, const std::vector<std::string>& arguments,
-                          const std::string& charset);
+// Reads the words after the program's name. Returns false and says what is wrong in error
+// when they do not make a command line, or when the text of a request they build cannot be
+// written in the charset it names.
+bool parse_command_line(const std::vector<platform::argument>& words, command_line& out,
+                        std::string& error);
 
 }  // namespace pilro::host
 

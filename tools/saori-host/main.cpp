@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "calllog/calllog.h"
+#include "capture/capture_log.h"
 #include "command_line.h"
 #include "module/exports.h"
 #include "module_file.h"
+#include "platform/platform.h"
 #include "prim/prim.h"
 
 namespace {
@@ -68,10 +70,47 @@ bool read_standard_input(std::string& bytes) {
     return true;
 }
 
+// The requests of the run of the log that the command line picks, in the order captured.
+bool replayed_requests(const pilro::host::command_line& command,
+                       std::vector<std::string>& requests) {
+    namespace capture = pilro::capture;
+    const std::string& path = command.replay_log;
+    std::string log;
+    std::string error;
+    if (!capture::read_log(path, log, error)) {
+        report(error);
+        return false;
+    }
+    const std::vector<capture::run> runs = capture::split_runs(log);
+    if (runs.empty()) {
+        report(path + " is empty");
+        return false;
+    }
+    std::size_t index = 0;
+    if (!capture::find_run(runs.size(), command.replay_run, index, error)) {
+        report(path + ": " + error);
+        return false;
+    }
+    for (const capture::entry& e : runs[index].entries) {
+        if (e.kind == capture::entry_kind::request) {
+            requests.emplace_back(capture::entry_bytes(log, e));
+        } else if (e.kind == capture::entry_kind::cut_short) {
+            report(path + " ends in the middle of an entry (its last " + std::to_string(e.size) +
+                   " bytes, with no empty line to end them); they are not sent");
+        }
+    }
+    if (requests.empty()) {
+        report(path + ": run " + std::to_string(index + 1) + " of " + std::to_string(runs.size()) +
+               " holds no requests");
+        return false;
+    }
+    return true;
+}
+
 // The module's directory as hosts pass it for load data: a full path ending in a separator.
 // Splitting goes by characters, so that a double-byte character ending in 0x5C stays whole.
 std::string module_directory(const std::string& module) {
-    std::string path = pilro::prim::full_path(module);
+    std::string path = pilro::platform::full_path(module);
     if (path.empty()) {
         path = module;
     }
@@ -133,16 +172,17 @@ int run_module(const std::string& module, const std::string& load_data,
                const std::vector<std::string>& requests) {
     std::string error;
     void* library =
-        pilro::prim::library_open(pilro::prim::library_file_path(module).c_str(), error);
+        pilro::platform::library_open(pilro::platform::library_file_path(module).c_str(), error);
     if (library == nullptr) {
         report("cannot load " + module + ": " + error);
         return 1;
     }
-    const auto load = reinterpret_cast<load_function>(pilro::prim::library_symbol(library, "load"));
+    const auto load =
+        reinterpret_cast<load_function>(pilro::platform::library_symbol(library, "load"));
     const auto request =
-        reinterpret_cast<request_function>(pilro::prim::library_symbol(library, "request"));
+        reinterpret_cast<request_function>(pilro::platform::library_symbol(library, "request"));
     const auto unload =
-        reinterpret_cast<unload_function>(pilro::prim::library_symbol(library, "unload"));
+        reinterpret_cast<unload_function>(pilro::platform::library_symbol(library, "unload"));
     std::string missing;
     for (const auto& [name, found] : {std::pair<const char*, bool>{"load", load != nullptr},
                                       {"request", request != nullptr},
@@ -153,7 +193,7 @@ int run_module(const std::string& module, const std::string& load_data,
     }
     if (!missing.empty()) {
         report(module + " is not a SAORI/1.0 module: it does not export " + missing);
-        pilro::prim::library_close(library);
+        pilro::platform::library_close(library);
         return 1;
     }
 
@@ -173,26 +213,27 @@ int run_module(const std::string& module, const std::string& load_data,
         report(module + ": unload returned 0 (FALSE)");
         status = 1;
     }
-    pilro::prim::library_close(library);
+    pilro::platform::library_close(library);
     return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    pilro::prim::set_binary_stdio();
+    pilro::platform::set_binary_stdio();
 
     pilro::host::command_line command;
     std::string error;
-    if (!pilro::host::parse_command_line(argc, argv, command, error)) {
-        const char* usage = pilro::host::usage_text;
+    if (!pilro::host::parse_command_line(pilro::platform::program_arguments(argc, argv), command,
+                                         error)) {
+        const std::string usage = pilro::host::usage_text();
         report(error);
-        std::fprintf(stderr, "%.*s\nRun saori-host --help for more.\n",
-                     static_cast<int>(std::strchr(usage, '\n') - usage), usage);
+        std::fprintf(stderr, "%s\nRun saori-host --help for more.\n",
+                     usage.substr(0, usage.find('\n')).c_str());
         return 2;
     }
     if (command.help) {
-        std::fputs(pilro::host::usage_text, stdout);
+        std::fputs(pilro::host::usage_text().c_str(), stdout);
         return 0;
     }
 
@@ -204,6 +245,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::vector<std::string> requests;
+    if (command.replay && !replayed_requests(command, requests)) {
+        return 1;
+    }
     for (const pilro::host::request_source& source : command.requests) {
         std::string bytes;
         switch (source.origin) {
@@ -221,11 +265,13 @@ int main(int argc, char** argv) {
                 }
                 break;
         }
-        if (bytes.size() > longest_text) {
-            report("request " + std::to_string(requests.size() + 1) + " is too long");
+        requests.push_back(std::move(bytes));
+    }
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].size() > longest_text) {
+            report("request " + std::to_string(i + 1) + " is too long");
             return 1;
         }
-        requests.push_back(std::move(bytes));
     }
     const std::string load_data =
         command.has_load_data ? command.load_data : module_directory(command.module);

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "prim/prim.h"
+#include "platform/platform.h"
 
 namespace pilro::host {
 namespace {
@@ -86,9 +86,9 @@ bool this_process_is_big_endian() {
 }
 
 module_header this_process() {
-    return {prim::loads_pe_modules() ? file_format::pe : file_format::elf,
-            static_cast<unsigned>(sizeof(void*) * 8), prim::loadable_machine(),
-            !prim::loads_pe_modules() && this_process_is_big_endian(), true};
+    return {platform::loads_pe_modules() ? file_format::pe : file_format::elf,
+            static_cast<unsigned>(sizeof(void*) * 8), platform::loadable_machine(),
+            !platform::loads_pe_modules() && this_process_is_big_endian(), true};
 }
 
 unsigned read16(const std::string& bytes, std::size_t at, bool big_endian) {

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -83,69 +82,6 @@ void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept
         n -= static_cast<std::size_t>(done);
     }
     close(fd);
-}
-
-void* library_open(const char* path, std::string& error) {
-    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char* reason = dlerror();
-        error = reason != nullptr ? reason : "unknown error";
-    }
-    return library;
-}
-
-void* library_symbol(void* library, const char* name) noexcept {
-    return dlsym(library, name);
-}
-
-void* library_symbol_by_ordinal(void*, unsigned) noexcept {
-    return nullptr;
-}
-
-void library_close(void* library) noexcept {
-    dlclose(library);
-}
-
-std::string library_file_path(const std::string& path) {
-    // dlopen takes a name without a slash as a library to search for, never as a file in the
-    // current directory.
-    return path.find('/') == std::string::npos ? "./" + path : path;
-}
-
-bool loads_pe_modules() noexcept {
-    return false;
-}
-
-unsigned loadable_machine() noexcept {
-    // The EM_* numbers of the ELF format, spelt out: not every system has <elf.h>.
-#if defined(__x86_64__)
-    return 62;  // EM_X86_64, also for the x32 ABI, whose objects are ELFCLASS32
-#elif defined(__i386__)
-    return 3;  // EM_386
-#elif defined(__aarch64__)
-    return 183;  // EM_AARCH64
-#elif defined(__arm__)
-    return 40;  // EM_ARM
-#elif defined(__riscv)
-    return 243;  // EM_RISCV
-#elif defined(__powerpc64__)
-    return 21;  // EM_PPC64
-#elif defined(__powerpc__)
-    return 20;  // EM_PPC
-#elif defined(__s390__)
-    return 22;  // EM_S390, for s390x as well
-#elif defined(__loongarch__)
-    return 258;  // EM_LOONGARCH
-#else
-    return 0;
-#endif
-}
-
-void set_binary_stdio() noexcept {}
-
-std::string full_path(const std::string& path) {
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
 }
 
 }  // namespace pilro::prim

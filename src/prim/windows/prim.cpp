@@ -2,10 +2,6 @@
 #include "../prim.h"
 
 #include <array>
-#include <cstdio>
-
-#include <fcntl.h>
-#include <io.h>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -175,100 +171,6 @@ void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept
     if (turn) {
         give_turn_back();
     }
-}
-
-void* library_open(const char* path, std::string& error) {
-    HMODULE library = LoadLibraryA(path);
-    if (library == nullptr) {
-        const DWORD code = GetLastError();
-        char text[512] = {};
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                       text, sizeof text, nullptr);
-        std::string reason(text);
-        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                                   reason.back() == ' ' || reason.back() == '.')) {
-            reason.pop_back();
-        }
-        error = "error " + std::to_string(code) + (reason.empty() ? "" : ": " + reason);
-    }
-    return library;
-}
-
-void* library_symbol(void* library, const char* name) noexcept {
-    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
-}
-
-void* library_symbol_by_ordinal(void* library, unsigned ordinal) noexcept {
-    return reinterpret_cast<void*>(
-        GetProcAddress(static_cast<HMODULE>(library), MAKEINTRESOURCEA(ordinal)));
-}
-
-void library_close(void* library) noexcept {
-    FreeLibrary(static_cast<HMODULE>(library));
-}
-
-std::string library_file_path(const std::string& path) {
-    // LoadLibrary searches its list of directories (system ones first) for a name without a
-    // path, and appends ".dll" to a file name without a dot; a trailing dot stands for "no
-    // extension" and is dropped again. A 0x5C trail byte is part of its character, not a
-    // separator.
-    bool has_directory = false;
-    bool name_has_dot = false;
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        const auto c = static_cast<unsigned char>(path[i]);
-        if (lead_bytes[c]) {
-            ++i;
-        } else if (c == '\\' || c == '/' || c == ':') {
-            has_directory = true;
-            name_has_dot = false;
-        } else if (c == '.') {
-            name_has_dot = true;
-        }
-    }
-    return (has_directory ? "" : ".\\") + path + (name_has_dot ? "" : ".");
-}
-
-bool loads_pe_modules() noexcept {
-    return true;
-}
-
-unsigned loadable_machine() noexcept {
-#if defined(_M_IX86) || defined(__i386__)
-    return 0x014C;  // IMAGE_FILE_MACHINE_I386
-#elif defined(_M_ARM64) || defined(__aarch64__)
-    return 0xAA64;  // IMAGE_FILE_MACHINE_ARM64
-#elif defined(_M_X64) || defined(__x86_64__)
-    return 0x8664;  // IMAGE_FILE_MACHINE_AMD64
-#elif defined(_M_ARM) || defined(__arm__)
-    return 0x01C4;  // IMAGE_FILE_MACHINE_ARMNT
-#else
-    return 0;
-#endif
-}
-
-void set_binary_stdio() noexcept {
-    _setmode(_fileno(stdin), _O_BINARY);
-    _setmode(_fileno(stdout), _O_BINARY);
-}
-
-std::string full_path(const std::string& path) {
-    char buffer[MAX_PATH];
-    const DWORD n =
-        GetFullPathNameA(path.c_str(), static_cast<DWORD>(sizeof buffer), buffer, nullptr);
-    if (n == 0) {
-        return std::string();
-    }
-    if (n < sizeof buffer) {
-        return std::string(buffer, n);
-    }
-    // Too long for MAX_PATH: n is the size needed, terminating NUL included.
-    std::string longer(n, '\0');
-    const DWORD m = GetFullPathNameA(path.c_str(), n, &longer[0], nullptr);
-    if (m == 0 || m >= n) {
-        return std::string();
-    }
-    longer.resize(m);
-    return longer;
 }
 
 }  // namespace pilro::prim

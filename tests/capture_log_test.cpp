@@ -1,0 +1,216 @@
+// What both tools share: a captured log read into entries and runs, and the charsets that
+// requests are written and read in.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "capture/capture_log.h"
+#include "platform/charset.h"
+#include "test_os.h"
+
+namespace {
+
+using pilro::capture::entry_kind;
+
+const std::string attach = "DllMain(Attach)\r\n\r\n";
+const std::string detach = "DllMain(Detach)\r\n\r\n";
+const std::string unload = "unload()\r\n\r\n";
+const std::string version = "GET Version SAORI/1.0\r\nCharset: UTF-8\r\n\r\n";
+// "表" in Shift_JIS ends in 0x5C.
+const std::string execute =
+    "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\nArgument0: \x95\x5C\r\n\r\n";
+
+std::string load(const std::string& data) {
+    return "load() " + data + "\r\n\r\n";
+}
+
+using entry_list = std::vector<std::pair<entry_kind, std::string>>;
+
+entry_list entries_of(const std::string& log) {
+    entry_list found;
+    for (const pilro::capture::entry& e : pilro::capture::split_entries(log)) {
+        found.emplace_back(e.kind, std::string(pilro::capture::entry_bytes(log, e)));
+    }
+    return found;
+}
+
+std::vector<entry_list> runs_of(const std::string& log) {
+    std::vector<entry_list> found;
+    for (const pilro::capture::run& run : pilro::capture::split_runs(log)) {
+        found.emplace_back();
+        for (const pilro::capture::entry& e : run.entries) {
+            found.back().emplace_back(e.kind, std::string(pilro::capture::entry_bytes(log, e)));
+        }
+    }
+    return found;
+}
+
+TEST(CaptureLog, PilrosOwnEntriesByTheirTextsAndRequestsUpToTheEmptyLine) {
+    // Load data with line breaks in it: only the empty line ends the entry.
+    const std::string data = "C:\\ghost\\saori\\\r\nsecond line\r\n";
+    const std::string log = attach + load(data) + version + execute + unload + detach;
+    EXPECT_EQ(entries_of(log), (entry_list{{entry_kind::attach, attach},
+                                           {entry_kind::load, load(data)},
+                                           {entry_kind::request, version},
+                                           {entry_kind::request, execute},
+                                           {entry_kind::unload, unload},
+                                           {entry_kind::detach, detach}}));
+    const auto entries = pilro::capture::split_entries(log);
+    EXPECT_EQ(pilro::capture::load_data(log, entries[1]), data);
+}
+
+TEST(CaptureLog, ALogCutShortEndsInOneCutShortEntryHoldingTheRest) {
+    const struct {
+        const char* what;
+        std::string tail;
+    } cuts[] = {
+        {"in a request", "EXECUTE SAORI/1.0\r\nArgument0: \x95"},
+        {"after a request's last header line", "EXECUTE SAORI/1.0\r\nArgument0: x\r\n"},
+        {"in load data", "load() C:\\ghost\r\n"},
+        {"in an entry of pilro's own", "DllMain(Det"},
+    };
+    for (const auto& cut : cuts) {
+        const std::string log = attach + version + cut.tail;
+        EXPECT_EQ(entries_of(log), (entry_list{{entry_kind::attach, attach},
+                                               {entry_kind::request, version},
+                                               {entry_kind::cut_short, cut.tail}}))
+            << cut.what;
+        const auto runs = runs_of(log);
+        ASSERT_EQ(runs.size(), 1u) << cut.what;
+        EXPECT_EQ(runs[0].back().first, entry_kind::cut_short) << cut.what;
+    }
+}
+
+TEST(CaptureLog, RunsGoFromAttachToDetachAndStrayEntriesMakeRunsOfTheirOwn) {
+    // Before the first attach (a log begun in mid-run), a process that ended without its
+    // detach entry, and requests after the last detach.
+    const std::string log = version + unload + detach + attach + load("a") + execute + unload +
+                            detach + attach + version + attach + detach + execute + version;
+    EXPECT_EQ(runs_of(log), (std::vector<entry_list>{
+                                {{entry_kind::request, version},
+                                 {entry_kind::unload, unload},
+                                 {entry_kind::detach, detach}},
+                                {{entry_kind::attach, attach},
+                                 {entry_kind::load, load("a")},
+                                 {entry_kind::request, execute},
+                                 {entry_kind::unload, unload},
+                                 {entry_kind::detach, detach}},
+                                {{entry_kind::attach, attach}, {entry_kind::request, version}},
+                                {{entry_kind::attach, attach}, {entry_kind::detach, detach}},
+                                {{entry_kind::request, execute}, {entry_kind::request, version}},
+                            }));
+}
+
+TEST(CaptureLog, OnlyPilrosOwnEntriesEmptyAndMissingFiles) {
+    const std::string own = attach + detach + attach + load("") + unload + detach;
+    const auto runs = runs_of(own);
+    ASSERT_EQ(runs.size(), 2u);
+    for (const entry_list& run : runs) {
+        for (const auto& e : run) {
+            EXPECT_NE(e.first, entry_kind::request) << e.second;
+        }
+    }
+
+    const std::string directory = pilro::test::fresh_directory("capture_files");
+    const std::string empty = directory + pilro::test::separator + "empty.txt";
+    ASSERT_TRUE(pilro::test::write_file(empty, ""));
+    std::string bytes = "left over";
+    std::string error;
+    EXPECT_TRUE(pilro::capture::read_log(empty, bytes, error)) << error;
+    EXPECT_EQ(bytes, "");
+    EXPECT_TRUE(pilro::capture::split_runs(bytes).empty());
+
+    const std::string missing = directory + pilro::test::separator + "missing.txt";
+    EXPECT_FALSE(pilro::capture::read_log(missing, bytes, error));
+    EXPECT_EQ(error.find("cannot open " + missing + ": "), 0u) << error;
+}
+
+TEST(CaptureLog, RunNumbersCountFromTheFirstOrTheLastRun) {
+    long long n = 0;
+    for (const auto& [text, value] :
+         {std::pair<const char*, long long>{"1", 1}, {"-1", -1}, {"12", 12}, {"-3", -3}}) {
+        EXPECT_TRUE(pilro::capture::parse_run_number(text, n)) << text;
+        EXPECT_EQ(n, value) << text;
+    }
+    for (const char* bad : {"0", "-0", "", "-", "1x", "+1", " 1", "1 ", "9999999999999999999"}) {
+        EXPECT_FALSE(pilro::capture::parse_run_number(bad, n)) << bad;
+    }
+    std::size_t index = 99;
+    std::string error;
+    for (const auto& [number, expected] :
+         {std::pair<long long, std::size_t>{1, 0}, {3, 2}, {-1, 2}, {-3, 0}}) {
+        EXPECT_TRUE(pilro::capture::find_run(3, number, index, error)) << number;
+        EXPECT_EQ(index, expected) << number;
+    }
+    for (const long long number : {4LL, -4LL}) {
+        EXPECT_FALSE(pilro::capture::find_run(3, number, index, error)) << number;
+    }
+    EXPECT_FALSE(pilro::capture::find_run(0, -1, index, error));
+}
+
+TEST(CaptureLog, ARequestsCharsetIsItsCharsetHeaderLine) {
+    EXPECT_EQ(pilro::capture::request_charset(execute), "Shift_JIS");
+    EXPECT_EQ(pilro::capture::request_charset("EXECUTE SAORI/1.0\r\ncharset:  EUC-JP \r\n\r\n"),
+              "EUC-JP");
+    // Not a header line: the request line, another header's value, a longer name.
+    for (const char* none : {"EXECUTE Charset: UTF-8\r\n\r\n",
+                             "EXECUTE SAORI/1.0\r\nArgument0: Charset: UTF-8\r\n\r\n",
+                             "EXECUTE SAORI/1.0\r\nCharsets: UTF-8\r\n\r\n",
+                             "EXECUTE SAORI/1.0\r\n\r\nCharset: UTF-8\r\n"}) {
+        EXPECT_EQ(pilro::capture::request_charset(none), "") << none;
+    }
+}
+
+std::string readable(const char* charset_name, const std::string& bytes) {
+    pilro::charset::reader reader(pilro::charset::find_charset(charset_name));
+    return reader.readable(bytes);
+}
+
+TEST(Charsets, ReadingShowsEveryCharacterAndEscapesEveryOtherByte) {
+    // Shift_JIS: a 0x5C trail byte stays in its character; a lead byte with no trail, a
+    // trail that cannot follow, a pair with no character and a byte that starts none are
+    // each "\xNN", and what follows them is read on.
+    EXPECT_EQ(readable("Shift_JIS", "\x95\x5C\x8E\xA6\\\xB1"), "表示\\\\ｱ");
+    EXPECT_EQ(readable("sjis", "a\x80\x95 \x85\x40z\x95"), "a\\x80\\x95 \\x85@z\\x95");
+    // UTF-8: cut short, overlong, a surrogate; a C1 control.
+    EXPECT_EQ(readable("UTF-8", "\xE8\xA1\xA8|\xE8\xA1|\xC0\xAF|\xED\xA0\x80|\xC2\x85"),
+              "表|\\xE8\\xA1|\\xC0\\xAF|\\xED\\xA0\\x80|\\u0085");
+    EXPECT_EQ(readable("windows-1252", "\x80\x81\xE9"), "€\\x81é");
+    EXPECT_EQ(readable("EUC-JP", "\xC9\xBD\x8E\xB1\xA1"), "表ｱ\\xA1");
+    // No charset, or one not known here: ASCII only. Control characters in every case.
+    EXPECT_EQ(readable("x-unknown", "\x95\x5C\r\n\t\x01\x7F"), "\\x95\\\\\\r\\n\\t\\x01\\x7F");
+}
+
+TEST(Charsets, WritingRefusesWhatTheCharsetHoldsOnlyAsALookAlike) {
+    const pilro::charset::charset* sjis = pilro::charset::find_charset("Shift_JIS");
+    ASSERT_NE(sjis, nullptr);
+    for (const char* spelling : {"SHIFT_JIS", "shift-jis", "SJIS", "x-sjis", "Windows-31J", "CP932",
+                                 "ms932", " Shift_JIS "}) {
+        EXPECT_EQ(pilro::charset::find_charset(spelling), sjis) << spelling;
+    }
+    EXPECT_EQ(pilro::charset::find_charset("Shift_JIS-2004"), nullptr);
+
+    std::string out;
+    std::string error;
+    EXPECT_TRUE(pilro::charset::encode(*sjis, "表示~\\ｱ", out, error)) << error;
+    EXPECT_EQ(out, "\x95\x5C\x8E\xA6~\\\xB1");
+    // YEN SIGN and OVERLINE: best fits to 0x5C and 0x7E in some converters.
+    for (const char* look_alike : {"\xC2\xA5", "\xE2\x80\xBE"}) {
+        out = "kept";
+        EXPECT_FALSE(pilro::charset::encode(*sjis, look_alike, out, error)) << look_alike;
+        EXPECT_EQ(out, "kept");
+    }
+    EXPECT_FALSE(pilro::charset::encode(*sjis, "a\xED\x95\x9C", out, error));
+    EXPECT_EQ(error, "U+D55C is not in Shift_JIS");
+
+    out.clear();
+    const pilro::charset::charset* cp1252 = pilro::charset::find_charset("cp1252");
+    ASSERT_NE(cp1252, nullptr);
+    EXPECT_TRUE(pilro::charset::encode(*cp1252, "€é", out, error)) << error;
+    EXPECT_EQ(out, "\x80\xE9");
+    EXPECT_FALSE(pilro::charset::encode(*pilro::charset::find_charset("latin1"), "€", out, error));
+}
+
+}  // namespace

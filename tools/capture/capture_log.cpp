@@ -1,0 +1,205 @@
+#include "capture_log.h"
+
+#include <cerrno>
+#include <fstream>
+#include <system_error>
+
+namespace pilro::capture {
+namespace {
+
+constexpr std::string_view empty_line_end = "\r\n\r\n";
+constexpr std::string_view attach_text = "DllMain(Attach)\r\n\r\n";
+constexpr std::string_view detach_text = "DllMain(Detach)\r\n\r\n";
+constexpr std::string_view unload_text = "unload()\r\n\r\n";
+constexpr std::string_view load_start = "load() ";
+
+bool starts_with(std::string_view text, std::string_view start) {
+    return text.compare(0, start.size(), start) == 0;
+}
+
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::vector<entry> split_entries(std::string_view log) {
+    std::vector<entry> entries;
+    std::size_t at = 0;
+    while (at < log.size()) {
+        const std::string_view rest = log.substr(at);
+        entry next{entry_kind::request, at, 0};
+        if (starts_with(rest, attach_text)) {
+            next = {entry_kind::attach, at, attach_text.size()};
+        } else if (starts_with(rest, detach_text)) {
+            next = {entry_kind::detach, at, detach_text.size()};
+        } else if (starts_with(rest, unload_text)) {
+            next = {entry_kind::unload, at, unload_text.size()};
+        } else {
+            if (starts_with(rest, load_start)) {
+                next.kind = entry_kind::load;
+            }
+            // The load data may itself hold CR LF; only an empty line ends an entry.
+            const std::size_t end = rest.find(empty_line_end);
+            if (end == std::string_view::npos) {
+                next = {entry_kind::cut_short, at, rest.size()};
+            } else {
+                next.size = end + empty_line_end.size();
+                // Load data that ends in line breaks leaves them before the closing empty
+                // line. No entry starts with CR LF (a request starts with its request line),
+                // so those that follow the first empty line are still the load entry's.
+                while (next.kind == entry_kind::load && rest.compare(next.size, 2, "\r\n") == 0) {
+                    next.size += 2;
+                }
+            }
+        }
+        entries.push_back(next);
+        at += next.size;
+    }
+    return entries;
+}
+
+std::vector<run> split_runs(std::string_view log) {
+    std::vector<run> runs;
+    run current;
+    for (const entry& e : split_entries(log)) {
+        if (e.kind == entry_kind::attach && !current.entries.empty()) {
+            // An attach inside a run: the run before it never had its detach entry.
+            runs.push_back(std::move(current));
+            current = run();
+        }
+        current.entries.push_back(e);
+        if (e.kind == entry_kind::detach) {
+            runs.push_back(std::move(current));
+            current = run();
+        }
+    }
+    if (!current.entries.empty()) {
+        runs.push_back(std::move(current));
+    }
+    return runs;
+}
+
+std::string_view entry_bytes(std::string_view log, const entry& e) {
+    return log.substr(e.offset, e.size);
+}
+
+std::string_view load_data(std::string_view log, const entry& e) {
+    std::string_view bytes = entry_bytes(log, e);
+    bytes.remove_prefix(load_start.size());
+    bytes.remove_suffix(empty_line_end.size());
+    return bytes;
+}
+
+const char* kind_name(entry_kind kind) {
+    switch (kind) {
+        case entry_kind::attach:
+            return "attach";
+        case entry_kind::detach:
+            return "detach";
+        case entry_kind::load:
+            return "load";
+        case entry_kind::unload:
+            return "unload";
+        case entry_kind::request:
+            return "request";
+        case entry_kind::cut_short:
+            break;
+    }
+    return "cut-short";
+}
+
+std::string request_charset(std::string_view request) {
+    constexpr std::string_view name = "charset";
+    std::size_t at = request.find("\r\n");
+    while (at != std::string_view::npos) {
+        at += 2;
+        const std::size_t end = request.find("\r\n", at);
+        const std::string_view line =
+            request.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
+        if (line.empty()) {
+            break;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon == name.size()) {
+            bool same = true;
+            for (std::size_t i = 0; i < name.size(); ++i) {
+                same = same && lower(line[i]) == name[i];
+            }
+            if (same) {
+                return std::string(trimmed(line.substr(colon + 1)));
+            }
+        }
+        at = end;
+    }
+    return std::string();
+}
+
+bool read_log(const std::string& path, std::string& bytes, std::string& error) {
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        const int code = errno;
+        error = "cannot open " + path + ": " +
+                (code != 0 ? std::generic_category().message(code) : "it cannot be opened");
+        return false;
+    }
+    bytes.clear();
+    char chunk[65536];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
+    }
+    // A directory opens on some systems and fails at the first read.
+    if (in.bad()) {
+        const int code = errno;
+        error = "cannot read " + path + ": " +
+                (code != 0 ? std::generic_category().message(code) : "read error");
+        return false;
+    }
+    return true;
+}
+
+bool parse_run_number(std::string_view text, long long& number) {
+    const bool negative = !text.empty() && text.front() == '-';
+    if (negative) {
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.size() > 18) {
+        return false;
+    }
+    long long value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+    }
+    if (value == 0) {
+        return false;
+    }
+    number = negative ? -value : value;
+    return true;
+}
+
+bool find_run(std::size_t run_count, long long number, std::size_t& index, std::string& error) {
+    const auto count = static_cast<long long>(run_count);
+    if (number > count || -number > count) {
+        error = "there is no run " + std::to_string(number) + ": the log holds " +
+                std::to_string(run_count) + (run_count == 1 ? " run" : " runs");
+        return false;
+    }
+    index = static_cast<std::size_t>(number > 0 ? number - 1 : count + number);
+    return true;
+}
+
+}  // namespace pilro::capture

@@ -1,0 +1,112 @@
+// The operating system as the host-side programs see it: the tools, and the tests and
+// benchmarks that load the module the way a host does. The module itself never uses any of
+// this (its own contract is src/prim/prim.h). tools/platform/windows/ and tools/platform/unix/
+// each implement it, and tools/platform/platform.cpp picks one; charset.h builds the charsets
+// on top of it.
+#ifndef PILRO_TOOLS_PLATFORM_H
+#define PILRO_TOOLS_PLATFORM_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pilro::platform {
+
+// ---- Loading modules -------------------------------------------------------------------------
+
+// Loads the shared library at path. On failure returns null and puts the platform's reason
+// into error.
+void* library_open(const char* path, std::string& error);
+// The address of an exported symbol, or null.
+void* library_symbol(void* library, const char* name) noexcept;
+// The address of the export with the given ordinal; null where the platform has none.
+void* library_symbol_by_ordinal(void* library, unsigned ordinal) noexcept;
+// Releases the library.
+void library_close(void* library) noexcept;
+
+// The path to give library_open so that it loads the file at path and no other: for a bare
+// file name the loaders search directories of their own (the current one last or not at all),
+// and Windows adds ".dll" to a file name without an extension.
+std::string library_file_path(const std::string& path);
+
+// What this process's loader accepts, as a module file's header records it. True for PE
+// files (Windows DLLs), false for ELF shared objects.
+bool loads_pe_modules() noexcept;
+// The machine number of this build: an IMAGE_FILE_MACHINE_* value where the loader takes PE
+// files, an EM_* value where it takes ELF files; 0 for a machine not known here, which a host
+// then does not check. The word size follows from sizeof(void*).
+unsigned loadable_machine() noexcept;
+
+// ---- Console and file system -----------------------------------------------------------------
+
+// Puts standard input and output into binary mode, so that request and reply bytes pass
+// unchanged. Windows' C runtime opens them in text mode, which turns CR LF into LF on input,
+// stops reading at Ctrl+Z and turns LF into CR LF on output; elsewhere there is nothing to do.
+// Call before the first read or write.
+void set_binary_stdio() noexcept;
+
+// The full path of the existing file or directory at path: made absolute against the current
+// directory, with "." and ".." resolved (on POSIX symbolic links too). Empty when it cannot
+// be had.
+std::string full_path(const std::string& path);
+
+// Writes UTF-8 text to standard output so that the user reads the characters it holds: on a
+// Windows console through the console's wide-character API (the console's code page is
+// seldom UTF-8), everywhere else as the UTF-8 bytes themselves. Returns false when it could
+// not all be written. Precondition: text is valid UTF-8.
+bool write_text(std::string_view text);
+
+// ---- The command line ------------------------------------------------------------------------
+
+// One word of the program's command line.
+struct argument {
+    // What file names and option words are read from: the bytes the C runtime hands main (on
+    // Windows the ANSI code page's rendering of the word, which may have lost characters).
+    std::string bytes;
+    // The word as the user typed it, in UTF-8, when it is text; otherwise empty, with
+    // not_text saying why (on POSIX, bytes that are no text in the locale's charset).
+    std::string text;
+    std::string not_text;
+};
+
+// argv[1..argc-1], each as bytes and as text. On Windows the words come from the wide
+// command line, since the C runtime's argv has them already squeezed into the ANSI code
+// page; elsewhere from argv, read in the charset that the locale (LC_ALL, LC_CTYPE, LANG)
+// names. The process's own locale is left as it was.
+std::vector<argument> program_arguments(int argc, char** argv);
+
+// ---- Charsets --------------------------------------------------------------------------------
+
+// A charset by the platform's own names for it: a Windows code page number, and the name
+// iconv knows it by.
+struct native_charset {
+    unsigned code_page;
+    const char* iconv_name;
+};
+
+// Converts between UTF-8 and one charset, strictly: a character that has no counterpart on
+// the other side fails the conversion; nothing is replaced, approximated or dropped.
+class charset_converter {
+  public:
+    // from_utf8 chooses the direction: UTF-8 to the charset, or the charset to UTF-8.
+    charset_converter(const native_charset& charset, bool from_utf8);
+    ~charset_converter();
+    charset_converter(const charset_converter&) = delete;
+    charset_converter& operator=(const charset_converter&) = delete;
+
+    // False when this system cannot convert that charset at all.
+    bool usable() const noexcept;
+    // Appends the conversion of in to out and returns true, or returns false with out as it
+    // was. Each call starts afresh: no shift state carries over from the call before.
+    bool convert(std::string_view in, std::string& out);
+
+  private:
+    native_charset charset_;
+    bool from_utf8_;
+    // The open conversion where the platform has one (an iconv_t), else null.
+    void* handle_ = nullptr;
+};
+
+}  // namespace pilro::platform
+
+#endif
