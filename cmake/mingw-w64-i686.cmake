@@ -10,7 +10,7 @@ find_program(PILRO_MINGW_RC NAMES ${PILRO_MINGW_PREFIX}-windres)
 if(NOT PILRO_MINGW_CXX OR NOT PILRO_MINGW_CC OR NOT PILRO_MINGW_RC)
     message(FATAL_ERROR
         "The MinGW-w64 i686 cross compiler (posix thread model) was not found. "
-        "Install it with: apt-get install g++-mingw-w64-i686 (or run scripts/setup).")
+        "Install it with: apt-get install g++-mingw-w64-i686-posix (or run scripts/setup demo).")
 endif()
 set(CMAKE_C_COMPILER ${PILRO_MINGW_CC})
 set(CMAKE_CXX_COMPILER ${PILRO_MINGW_CXX})
@@ -25,7 +25,7 @@ find_program(PILRO_WINE NAMES wine)
 if(NOT PILRO_WINE)
     message(FATAL_ERROR "Wine was not found; the Windows build runs its tests under it. "
         "Install it with: dpkg --add-architecture i386 && apt-get update && "
-        "apt-get install wine wine32:i386 (or run scripts/setup).")
+        "apt-get install wine wine32:i386 (or run scripts/setup demo).")
 endif()
 # The wrapper gives every run a Wine prefix of its own inside the build tree.
 set(CMAKE_CROSSCOMPILING_EMULATOR
