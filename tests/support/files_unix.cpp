@@ -27,14 +27,8 @@ void remove_tree(const std::string& path) {
     // Removing its entries needs write permission on the directory itself, which a scratch
     // directory may have lost.
     chmod(path.c_str(), 0755);
-    if (DIR* dir = opendir(path.c_str())) {
-        while (const dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") {
-                remove_tree(path + "/" + name);
-            }
-        }
-        closedir(dir);
+    for (const std::string& name : directory_entries(path)) {
+        remove_tree(path + "/" + name);
     }
     rmdir(path.c_str());
 }

@@ -24,16 +24,8 @@ void remove_tree(const std::string& path) {
         DeleteFileA(path.c_str());
         return;
     }
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = found.cFileName;
-            if (name != "." && name != "..") {
-                remove_tree(path + "\\" + name);
-            }
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
+    for (const std::string& name : directory_entries(path)) {
+        remove_tree(path + "\\" + name);
     }
     RemoveDirectoryA(path.c_str());
 }
