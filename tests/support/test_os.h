@@ -60,6 +60,7 @@ process_result run_process(const std::vector<std::string>& argv,
 using thread_body = void (*)(void* argument);
 // Null when no thread could be started.
 void* start_thread(thread_body body, void* argument);
+// Stops the thread for good; the handle is spent.
 void freeze_thread(void* thread);
 
 // The same with the arguments after argv[0] given as UTF-8 text, which the child is to read

@@ -201,7 +201,9 @@ void freeze_thread(void* thread) {
     action.sa_handler = hold_forever;
     sigemptyset(&action.sa_mask);
     sigaction(SIGUSR2, &action, nullptr);
-    pthread_kill(*static_cast<pthread_t*>(thread), SIGUSR2);
+    auto* handle = static_cast<pthread_t*>(thread);
+    pthread_kill(*handle, SIGUSR2);
+    delete handle;
 }
 
 }  // namespace pilro::test

@@ -177,6 +177,7 @@ void* start_thread(thread_body body, void* argument) {
 
 void freeze_thread(void* thread) {
     SuspendThread(static_cast<HANDLE>(thread));
+    CloseHandle(static_cast<HANDLE>(thread));
 }
 
 }  // namespace pilro::test
