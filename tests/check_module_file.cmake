@@ -1,7 +1,7 @@
 # What the module file shows to the platform's loader, checked on the built file itself.
 #   PE:  a 32-bit x86 DLL importing only KERNEL32 and msvcrt (the runtime is linked in, so
 #        the module loads from any directory), exporting load, request and unload only. With
-#        -DPROGRAM=ON, a program (one of the tools) held to the same imports.
+#        -DPROGRAM=ON, a program (one of the tools), which may import SHELL32 as well.
 #   ELF: exporting load, request and unload only, and no unique symbols, which would keep
 #        the object loaded after dlclose (and delay the detach entry to process exit).
 #   cmake -DMODULE=... -DKIND=pe|elf -DTOOL=objdump-or-readelf -P check_module_file.cmake
@@ -14,11 +14,18 @@ if(KIND STREQUAL "pe")
     if(NOT dump MATCHES "file format pei-i386")
         string(APPEND problems "not a 32-bit x86 PE file\n")
     endif()
+    # The module needs the kernel and the C runtime alone; a tool may also use the other
+    # DLLs every Windows has (SHELL32, for the command line in UTF-16).
+    if(PROGRAM)
+        set(system_dlls "kernel32|msvcrt|shell32")
+    else()
+        set(system_dlls "kernel32|msvcrt")
+    endif()
     string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
     foreach(import IN LISTS imports)
         string(REPLACE "DLL Name: " "" import "${import}")
         string(TOLOWER "${import}" lowered)
-        if(NOT lowered MATCHES "^(kernel32|msvcrt)\\.dll$")
+        if(NOT lowered MATCHES "^(${system_dlls})\\.dll$")
             string(APPEND problems "imports ${import}\n")
         endif()
     endforeach()
