@@ -145,12 +145,14 @@ std::string request_charset(std::string_view request) {
     return std::string();
 }
 
-bool read_log(const std::string& path, std::string& bytes, std::string& error) {
+bool read_file(const std::string& path, std::string_view kind, std::string& bytes,
+               std::string& error) {
+    const std::string named = (kind.empty() ? "" : std::string(kind) + " ") + path;
     errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         const int code = errno;
-        error = "cannot open " + path + ": " +
+        error = "cannot open " + named + ": " +
                 (code != 0 ? std::generic_category().message(code) : "it cannot be opened");
         return false;
     }
@@ -162,7 +164,7 @@ bool read_log(const std::string& path, std::string& bytes, std::string& error) {
     // A directory opens on some systems and fails at the first read.
     if (in.bad()) {
         const int code = errno;
-        error = "cannot read " + path + ": " +
+        error = "cannot read " + named + ": " +
                 (code != 0 ? std::generic_category().message(code) : "read error");
         return false;
     }

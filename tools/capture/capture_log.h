@@ -54,8 +54,13 @@ const char* kind_name(entry_kind kind);
 std::string request_charset(std::string_view request);
 
 // Reads the whole file at path into bytes; returns false with a sentence that names the file
-// and the reason in error.
-bool read_log(const std::string& path, std::string& bytes, std::string& error);
+// and the reason in error ("cannot open KIND PATH: ...", KIND and its blank left out when
+// empty). saori-host reads its request files through this too.
+bool read_file(const std::string& path, std::string_view kind, std::string& bytes,
+               std::string& error);
+inline bool read_log(const std::string& path, std::string& bytes, std::string& error) {
+    return read_file(path, {}, bytes, error);
+}
 
 // A run number as the command line gives it: N counts from 1, -N from the end (-1 is the
 // last run). False for anything else, 0 included.

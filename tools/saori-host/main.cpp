@@ -1,13 +1,10 @@
 // saori-host: a command-line SAORI/1.0 host. It loads a module the way a host application
 // does, calls load, sends requests through request, prints each reply byte for byte, calls
 // unload and releases the module. Run with --help for the command line.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -31,30 +28,6 @@ constexpr std::size_t longest_text = static_cast<std::size_t>(std::numeric_limit
 
 void report(const std::string& message) {
     std::fprintf(stderr, "saori-host: %s\n", message.c_str());
-}
-
-std::string errno_text(int code, const char* otherwise) {
-    return code != 0 ? std::generic_category().message(code) : otherwise;
-}
-
-bool read_request_file(const std::string& path, std::string& bytes) {
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        report("cannot open request file " + path + ": " +
-               errno_text(errno, "it cannot be opened"));
-        return false;
-    }
-    char chunk[65536];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
-    }
-    // A directory opens on some systems and fails at the first read.
-    if (in.bad()) {
-        report("cannot read request file " + path + ": " + errno_text(errno, "read error"));
-        return false;
-    }
-    return true;
 }
 
 bool read_standard_input(std::string& bytes) {
@@ -255,7 +228,8 @@ int main(int argc, char** argv) {
                 bytes = source.value;
                 break;
             case pilro::host::request_origin::file:
-                if (!read_request_file(source.value, bytes)) {
+                if (!pilro::capture::read_file(source.value, "request file", bytes, error)) {
+                    report(error);
                     return 1;
                 }
                 break;
