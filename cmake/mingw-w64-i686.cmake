@@ -27,6 +27,11 @@ if(NOT PILRO_WINE)
         "Install it with: dpkg --add-architecture i386 && apt-get update && "
         "apt-get install wine wine32:i386 (or run scripts/setup demo).")
 endif()
-# The wrapper gives every run a Wine prefix of its own inside the build tree.
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${CMAKE_CURRENT_LIST_DIR}/wine-run;${CMAKE_BINARY_DIR}/wineprefix")
+# The Wine prefix the build's programs run in: a quiet, private one, made by its first start.
+# Each takes half a gigabyte, most of it system DLLs, so the presets give the Windows trees of
+# a checkout one between them (build/wineprefix); elsewhere it lies inside the build tree.
+if(NOT PILRO_WINEPREFIX)
+    set(PILRO_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix")
+endif()
+set(PILRO_WINEPREFIX "${PILRO_WINEPREFIX}" CACHE PATH "Wine prefix for the build's programs")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run;${PILRO_WINEPREFIX}")

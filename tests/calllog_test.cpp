@@ -148,11 +148,19 @@ TEST_F(WriteLog, EmptyTextCreatesTheFileAndWritesNothing) {
     EXPECT_EQ(pilro::test::read_file(file), "");
 }
 
-TEST_F(WriteLog, WritesNothingWhileThePathIsEmpty) {
+TEST_F(WriteLog, WritesNothingWithoutAPathThatFits) {
+    // Opening the empty path, or a relative one, would find the current directory: an empty
+    // one of this test's own shows anything written anywhere near.
+    const std::string previous = pilro::test::current_directory();
+    ASSERT_TRUE(pilro::test::change_directory(directory));
     pilro::set_log_file({});
     pilro::write_log("lost");
-    EXPECT_FALSE(pilro::test::file_exists(file));
-    EXPECT_FALSE(pilro::test::file_exists("pilro.txt"));
+    // A path that fits only without its NUL is no path.
+    EXPECT_FALSE(pilro::set_log_file(std::string(pilro::log_path_capacity, 'x')));
+    pilro::write_log("lost");
+    pilro::test::change_directory(previous);
+    EXPECT_EQ(pilro::test::directory_entries(directory), std::vector<std::string>());
+    EXPECT_TRUE(pilro::set_log_file(std::string(pilro::log_path_capacity - 1, 'x')));
 }
 
 }  // namespace

@@ -48,8 +48,9 @@ std::vector<entry_list> runs_of(const std::string& log) {
 }
 
 TEST(CaptureLog, PilrosOwnEntriesByTheirTextsAndRequestsUpToTheEmptyLine) {
-    // Load data with line breaks in it: only the empty line ends the entry.
-    const std::string data = "C:\\ghost\\saori\\\r\nsecond line\r\n";
+    // Load data with line breaks in it, and ending in two: only the empty line after it ends
+    // the entry, with all the line breaks that follow that (no entry starts with one).
+    const std::string data = "C:\\ghost\\saori\\\r\nsecond line\r\n\r\n";
     const std::string log = attach + load(data) + version + execute + unload + detach;
     EXPECT_EQ(entries_of(log), (entry_list{{entry_kind::attach, attach},
                                            {entry_kind::load, load(data)},
@@ -173,10 +174,11 @@ TEST(Charsets, ReadingShowsEveryCharacterAndEscapesEveryOtherByte) {
     // trail that cannot follow, a pair with no character and a byte that starts none are
     // each "\xNN", and what follows them is read on.
     EXPECT_EQ(readable("Shift_JIS", "\x95\x5C\x8E\xA6\\\xB1"), "表示\\\\ｱ");
-    EXPECT_EQ(readable("sjis", "a\x80\x95 \x85\x40z\x95"), "a\\x80\\x95 \\x85@z\\x95");
-    // UTF-8: cut short, overlong, a surrogate; a C1 control.
-    EXPECT_EQ(readable("UTF-8", "\xE8\xA1\xA8|\xE8\xA1|\xC0\xAF|\xED\xA0\x80|\xC2\x85"),
-              "表|\\xE8\\xA1|\\xC0\\xAF|\\xED\\xA0\\x80|\\u0085");
+    // 0x80 is a trail byte, though it starts nothing.
+    EXPECT_EQ(readable("sjis", "a\x80\x95 \x85\x40z\x81\x80\x95"), "a\\x80\\x95 \\x85@z÷\\x95");
+    // UTF-8: cut short, overlong, a surrogate; C1 controls, the first and the last.
+    EXPECT_EQ(readable("UTF-8", "\xE8\xA1\xA8|\xE8\xA1|\xC0\xAF|\xED\xA0\x80|\xC2\x80\xC2\x9F"),
+              "表|\\xE8\\xA1|\\xC0\\xAF|\\xED\\xA0\\x80|\\u0080\\u009F");
     EXPECT_EQ(readable("windows-1252", "\x80\x81\xE9"), "€\\x81é");
     EXPECT_EQ(readable("EUC-JP", "\xC9\xBD\x8E\xB1\xA1"), "表ｱ\\xA1");
     // No charset, or one not known here: ASCII only. Control characters in every case.

@@ -379,8 +379,12 @@ int main(int argc, char** argv) {
     }
     const bool linked_flat = linked_in(requests);
     const bool loaded_flat = loaded(requests, reloads);
+    const std::vector<std::string> kept = pilro::test::finish_scratch(!linked_flat || !loaded_flat);
     if (!linked_flat || !loaded_flat) {
         std::puts("memory_flat: memory or descriptors grew, or a reply was wrong");
+        for (const std::string& path : kept) {
+            std::printf("memory_flat: its logs are kept in %s\n", path.c_str());
+        }
         return 1;
     }
     std::puts("memory_flat: flat");

@@ -19,11 +19,30 @@ std::string native_path(std::string path) {
     return path;
 }
 
+namespace {
+
+// The directory and those above it that are missing.
+bool make_directories(const std::string& path) {
+    if (make_directory(path)) {
+        return true;
+    }
+    const std::size_t cut = path.find_last_of("/\\");
+    if (cut == std::string::npos || cut == 0) {
+        return false;
+    }
+    make_directories(path.substr(0, cut));
+    return make_directory(path);
+}
+
+}  // namespace
+
 std::string fresh_directory(const std::string& root, const std::string& name) {
-    make_directory(root);
     const std::string path = root + separator + name;
     remove_tree(path);
-    make_directory(path);
+    // A test process that ends removes the scratch directories above, once empty; another
+    // may do so between one step here and the next.
+    for (int attempt = 0; attempt < 3 && !make_directories(path); ++attempt) {
+    }
     return path;
 }
 

@@ -30,6 +30,8 @@ std::string fresh_directory(const std::string& root, const std::string& name);
 bool make_directory(const std::string& path);
 // Removes the file, or the directory with all it holds (read-only entries included).
 void remove_tree(const std::string& path);
+// Removes the directory only if it is empty; whether it is gone.
+bool remove_empty_directory(const std::string& path);
 
 // Whether the whole file arrived at `to` (replacing what was there).
 bool copy_file(const std::string& from, const std::string& to);

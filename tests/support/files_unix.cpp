@@ -33,6 +33,10 @@ void remove_tree(const std::string& path) {
     rmdir(path.c_str());
 }
 
+bool remove_empty_directory(const std::string& path) {
+    return rmdir(path.c_str()) == 0;
+}
+
 bool copy_file(const std::string& from, const std::string& to) {
     // A read that ends early reads as a shorter file; the size says whether all of it came.
     const std::int64_t size = file_size(from);

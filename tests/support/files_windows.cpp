@@ -30,6 +30,10 @@ void remove_tree(const std::string& path) {
     RemoveDirectoryA(path.c_str());
 }
 
+bool remove_empty_directory(const std::string& path) {
+    return RemoveDirectoryA(path.c_str()) != FALSE;
+}
+
 bool copy_file(const std::string& from, const std::string& to) {
     return CopyFileA(from.c_str(), to.c_str(), FALSE) != FALSE;
 }

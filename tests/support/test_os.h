@@ -23,8 +23,15 @@ using files::remove_tree;
 using files::separator;
 using files::write_file;
 
-// An empty directory of the given name inside the test scratch area (emptied if it exists).
+// An empty directory of the given name inside the test program's own scratch area (emptied
+// if it exists). The area is named after the program, or after PILRO_SCRATCH_NAME where a run
+// of the same program needs one of its own (as its Shift_JIS runs do). Test cases that run at
+// the same time give their directories names of their own.
 std::string fresh_directory(const std::string& name);
+// Ends a test case's use of the directories fresh_directory has made since the last call:
+// removes them, with the program's scratch area once it is empty, and returns nothing; or,
+// when keep is true, leaves them for a look and returns their paths.
+std::vector<std::string> finish_scratch(bool keep);
 
 // A block as a host passes it: exactly the given bytes, no NUL after them.
 void* host_block(const std::string& bytes);

@@ -176,8 +176,15 @@ void* start_thread(thread_body body, void* argument) {
 }
 
 void freeze_thread(void* thread) {
-    SuspendThread(static_cast<HANDLE>(thread));
-    CloseHandle(static_cast<HANDLE>(thread));
+    const auto handle = static_cast<HANDLE>(thread);
+    SuspendThread(handle);
+    // SuspendThread only asks: the thread may run on for a moment, under Wine for long enough
+    // to take the log the caller is about to let go. Reading its registers waits until it
+    // has stopped.
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(handle, &context);
+    CloseHandle(handle);
 }
 
 }  // namespace pilro::test
