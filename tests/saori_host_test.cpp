@@ -320,6 +320,8 @@ TEST(SaoriHostUsage, BadArgumentsExitTwoBeforeTouchingTheModule) {
         {module, "--replay", module, "--run", "0"},
         {module, "--replay", module, "--run", "last"},
         {module, "--run", "1", "--get-version"},
+        {module, "--compare", "--get-version"},
+        {module, "--replay", module, "--compare", "--compare"},
     };
     for (const auto& args : bad) {
         const process_result run = host(args);
@@ -517,6 +519,79 @@ TEST(PilroLog, ShiftJisCaptureOneLinePerRunAndEntry) {
         EXPECT_EQ(run.exit_code, 1) << run.err;
         EXPECT_EQ(run.out, "");
     }
+}
+
+// A capture through the relay in front of the echo module, which replies with the request:
+// against another copy of the echo module every reply is the same; against pilro each
+// differs, the null reply included.
+TEST(SaoriHostReplay, CompareHoldsEachReplyAgainstTheRelaysCapture) {
+    const std::string directory = pilro::test::fresh_directory("compare");
+    const std::string relay = directory + separator + "foo.dll";
+    ASSERT_TRUE(pilro::test::copy_file(pilro::test::built_relay(), relay));
+    ASSERT_TRUE(
+        pilro::test::copy_file(PILRO_TEST_ECHO_MODULE, directory + separator + "foo.orig.dll"));
+    const std::string sjis = write_in(directory, "sjis.txt", shift_jis_request);
+    const std::string null = write_in(directory, "null.txt", "null");
+    // The host stops at the null reply, its last request.
+    ASSERT_EQ(host({relay, "--load", "x", sjis, "--get-version", null}).exit_code, 1);
+    const std::string log = directory + separator + "foo.pilro.txt";
+
+    const process_result same = host({PILRO_TEST_ECHO_MODULE, "--replay", log, "--compare"});
+    EXPECT_EQ(same.exit_code, 0) << same.err;
+    EXPECT_EQ(same.out, "request 1: same\nrequest 2: same\nrequest 3: same\n");
+
+    const process_result differs =
+        host({place_pilro(directory, "pilro.dll"), "--replay", log, "--compare"});
+    EXPECT_EQ(differs.exit_code, 1) << differs.err;
+    EXPECT_EQ(differs.out,
+              "request 1: differs\tcaptured (length " + std::to_string(shift_jis_request.size()) +
+                  ") EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\nSender: AYA\\r\\n"
+                  "Argument0: 表示\\r\\nArgument1: \\r\\n\\r\\n\tnow (length 28) "
+                  "SAORI/1.0 204 No Content\\r\\n\\r\\n\n"
+                  "request 2: differs\tcaptured (length " +
+                  std::to_string(get_version.size()) +
+                  ") GET Version SAORI/1.0\\r\\nCharset: UTF-8\\r\\nSender: saori-host\\r\\n"
+                  "\\r\\n\tnow (length 20) SAORI/1.0 200 OK\\r\\n\\r\\n\n"
+                  "request 3: differs\tcaptured (no block, length 4)\tnow (length 29) "
+                  "SAORI/1.0 400 Bad Request\\r\\n\\r\\n\n");
+
+    // pilro's own log, which the run above wrote, has no replies to compare with.
+    const process_result none = host(
+        {PILRO_TEST_ECHO_MODULE, "--replay", directory + separator + "pilro.txt", "--compare"});
+    EXPECT_EQ(none.exit_code, 1);
+    EXPECT_EQ(none.out, "");
+    EXPECT_TRUE(mentions(none.err, "holds no replies: capture the host's exchange with the relay"))
+        << none.err;
+}
+
+// The relay's entries as pilro-log shows them: a reply with the request it answers and the
+// time, read in its own charset or else its request's; a null reply to a request the log
+// lacks; a note.
+TEST(PilroLog, RelayRepliesAndNotes) {
+    const std::string directory = pilro::test::fresh_directory("pilro_log_relay");
+    const std::string request = "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\n\r\n";
+    const std::string reply = "SAORI/1.0 200 OK\r\nResult: \x95\x5C\r\n\r\n";
+    const std::string reply_entry = "reply(" + std::to_string(attach.size() + request.size()) +
+                                    ") 1234 us, length 35, " + std::to_string(reply.size()) +
+                                    " bytes\r\n" + reply + "\r\n\r\n";
+    const std::string null = "reply(-) 5 us, length 0, no block\r\n\r\n";
+    const std::string note = "relay() not relaying: cannot load C:\\foo.orig.dll\r\n\r\n";
+    const std::string log =
+        write_in(directory, "foo.pilro.txt", attach + request + reply_entry + null + note + detach);
+    const process_result run = pilro_log({log});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    const std::size_t bytes = attach.size() + request.size() + reply_entry.size() + null.size() +
+                              note.size() + detach.size();
+    EXPECT_EQ(run.out, "run 1: 6 entries, 1 request, 2 replies, " + std::to_string(bytes) +
+                           " bytes\n1.1 attach 19\n1.2 request " + std::to_string(request.size()) +
+                           " EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\n\n1.3 reply " +
+                           std::to_string(reply_entry.size()) +
+                           " (to 1.2, 1234 us, length 35) SAORI/1.0 200 OK\\r\\nResult: 表\\r\\n"
+                           "\\r\\n\n1.4 reply " +
+                           std::to_string(null.size()) +
+                           " (to an unlogged request, 5 us, length 0, no block)\n1.5 note " +
+                           std::to_string(note.size()) +
+                           " not relaying: cannot load C:\\\\foo.orig.dll\n1.6 detach 19\n");
 }
 
 TEST(SaoriHostUsage, HelpGoesToStandardOutput) {
