@@ -555,6 +555,17 @@ TEST(SaoriHostReplay, CompareHoldsEachReplyAgainstTheRelaysCapture) {
                   "request 3: differs\tcaptured (no block, length 4)\tnow (length 29) "
                   "SAORI/1.0 400 Bad Request\\r\\n\\r\\n\n");
 
+    // A captured block that is now a null reply, and a request whose reply the log lacks.
+    std::string crafted = attach + "null";
+    crafted += "reply(" + std::to_string(crafted.size()) + ") 1 us, length 1, 1 bytes\r\nx\r\n\r\n";
+    const process_result lacking =
+        host({PILRO_TEST_ECHO_MODULE, "--replay",
+              write_in(directory, "crafted.txt", crafted + "null too\r\n\r\n"), "--compare"});
+    EXPECT_EQ(lacking.exit_code, 1) << lacking.err;
+    EXPECT_EQ(lacking.out,
+              "request 1: differs\tcaptured (length 1) x\tnow (no block, length 4)\n"
+              "request 2: differs\tcaptured (no reply in the log)\tnow (no block, length 12)\n");
+
     // pilro's own log, which the run above wrote, has no replies to compare with.
     const process_result none = host(
         {PILRO_TEST_ECHO_MODULE, "--replay", directory + separator + "pilro.txt", "--compare"});
@@ -571,27 +582,27 @@ TEST(PilroLog, RelayRepliesAndNotes) {
     const std::string directory = pilro::test::fresh_directory("pilro_log_relay");
     const std::string request = "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\n\r\n";
     const std::string reply = "SAORI/1.0 200 OK\r\nResult: \x95\x5C\r\n\r\n";
-    const std::string reply_entry = "reply(" + std::to_string(attach.size() + request.size()) +
-                                    ") 1234 us, length 35, " + std::to_string(reply.size()) +
-                                    " bytes\r\n" + reply + "\r\n\r\n";
-    const std::string null = "reply(-) 5 us, length 0, no block\r\n\r\n";
+    std::string log = attach + request;
+    const std::string answer = "reply(" + std::to_string(log.size()) + ") 1234 us, length 35, " +
+                               std::to_string(reply.size()) + " bytes\r\n" + reply + "\r\n\r\n";
+    log += answer + "null";
+    const std::string null =
+        "reply(" + std::to_string(log.size()) + ") 5 us, length 0, no block\r\n\r\n";
+    const std::string late = "reply(-) 6 us, length 4, 4 bytes\r\nlate\r\n\r\n";
     const std::string note = "relay() not relaying: cannot load C:\\foo.orig.dll\r\n\r\n";
-    const std::string log =
-        write_in(directory, "foo.pilro.txt", attach + request + reply_entry + null + note + detach);
-    const process_result run = pilro_log({log});
+    log += null + late + note + detach;
+    const auto size = [](const std::string& entry) { return std::to_string(entry.size()); };
+    const process_result run = pilro_log({write_in(directory, "foo.pilro.txt", log)});
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    const std::size_t bytes = attach.size() + request.size() + reply_entry.size() + null.size() +
-                              note.size() + detach.size();
-    EXPECT_EQ(run.out, "run 1: 6 entries, 1 request, 2 replies, " + std::to_string(bytes) +
-                           " bytes\n1.1 attach 19\n1.2 request " + std::to_string(request.size()) +
-                           " EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\n\n1.3 reply " +
-                           std::to_string(reply_entry.size()) +
-                           " (to 1.2, 1234 us, length 35) SAORI/1.0 200 OK\\r\\nResult: 表\\r\\n"
-                           "\\r\\n\n1.4 reply " +
-                           std::to_string(null.size()) +
-                           " (to an unlogged request, 5 us, length 0, no block)\n1.5 note " +
-                           std::to_string(note.size()) +
-                           " not relaying: cannot load C:\\\\foo.orig.dll\n1.6 detach 19\n");
+    EXPECT_EQ(run.out,
+              "run 1: 8 entries, 2 requests, 3 replies, " + size(log) +
+                  " bytes\n1.1 attach 19\n1.2 request " + size(request) +
+                  " EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\n\n1.3 reply " + size(answer) +
+                  " (to 1.2, 1234 us, length 35) SAORI/1.0 200 OK\\r\\nResult: 表\\r\\n"
+                  "\\r\\n\n1.4 request 4 null\n1.5 reply " +
+                  size(null) + " (to 1.4, 5 us, length 0, no block)\n1.6 reply " + size(late) +
+                  " (to an unlogged request, 6 us) late\n1.7 note " + size(note) +
+                  " not relaying: cannot load C:\\\\foo.orig.dll\n1.8 detach 19\n");
 }
 
 TEST(SaoriHostUsage, HelpGoesToStandardOutput) {
