@@ -502,7 +502,7 @@ TEST(Relay, RelaysExactlyBothWaysAndLogsEachReplyAfterItsRequest) {
 
 // Every reply entry names the end of its own request's entry, however the threads' entries
 // interleave.
-TEST(Relay, ThreadsGetTheirOwnRepliesAndTheLogPairsEach) {
+TEST(Relay, ConcurrentCallersGetTheirOwnRepliesAndTheLogPairsEach) {
     const std::string directory = pilro::test::fresh_directory("relay_threads");
     loaded relay(place_relay(directory, "foo.dll", "foo.orig.dll", PILRO_TEST_ECHO_MODULE));
     ASSERT_TRUE(relay.ok());
@@ -529,7 +529,7 @@ TEST(Relay, ThreadsGetTheirOwnRepliesAndTheLogPairsEach) {
 
 // Unloading while a host thread is inside the real module's request leaves the module
 // loaded, so that the thread comes back to code that is still there.
-TEST(Relay, UnloadWhileACallIsInsideTheRealModuleKeepsItLoaded) {
+TEST(Relay, ConcurrentUnloadWhileACallIsInsideTheRealModuleKeepsItLoaded) {
     const std::string directory = pilro::test::fresh_directory("relay_unload");
     loaded relay(place_relay(directory, "foo.dll", "foo.orig.dll", PILRO_TEST_ECHO_MODULE));
     ASSERT_TRUE(relay.ok());
