@@ -1,8 +1,9 @@
 // The relay: a module file that stands in front of the real module. Placed as foo.dll, it
 // relays every call to foo.orig.dll beside it and logs both directions to foo.pilro.txt:
 // pilro's own entries for each call, and after each relayed request the real module's reply
-// with the time it took. Whenever it is not relaying (no real module, or before the first
-// load and after the unload) it answers exactly as pilro does, and says why in a note.
+// with the time it took. Whenever it is not relaying (before the first load, after the
+// unload, or without a real module it can use) it answers exactly as pilro does; when it
+// cannot use the real module, a note in the log says why.
 //
 // Host threads may call at any time and at once, and the process may end while they are
 // inside the relay or the real module. So the state is a few atomics and plain arrays that
