@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -47,14 +48,12 @@ struct loaded {
         library =
             pilro::platform::library_open(pilro::platform::library_file_path(path).c_str(), error);
         EXPECT_NE(library, nullptr) << path << ": " << error;
-        if (library != nullptr) {
-            load = reinterpret_cast<pilro::load_function>(
-                pilro::platform::library_symbol(library, "load"));
-            request = reinterpret_cast<pilro::request_function>(
-                pilro::platform::library_symbol(library, "request"));
-            unload = reinterpret_cast<pilro::unload_function>(
-                pilro::platform::library_symbol(library, "unload"));
-        }
+        const auto find = [this](const char* name) {
+            return library != nullptr ? pilro::platform::library_symbol(library, name) : nullptr;
+        };
+        load = reinterpret_cast<pilro::load_function>(find("load"));
+        request = reinterpret_cast<pilro::request_function>(find("request"));
+        unload = reinterpret_cast<pilro::unload_function>(find("unload"));
     }
     ~loaded() {
         if (library != nullptr) {
@@ -427,19 +426,16 @@ std::string kinds(const std::string& log) {
 
 // The bytes of the request entry that each reply entry names, with the reply's bytes.
 std::vector<std::pair<std::string, std::string>> paired(const std::string& log) {
-    const std::vector<capture::entry> entries = capture::split_entries(log);
+    std::map<std::uint64_t, std::string> requests;
     std::vector<std::pair<std::string, std::string>> pairs;
-    for (const capture::entry& e : entries) {
+    for (const capture::entry& e : capture::split_entries(log)) {
+        requests[e.offset + e.size] = e.kind == capture::entry_kind::request
+                                          ? std::string(capture::entry_bytes(log, e))
+                                          : "(none)";
         if (e.kind == capture::entry_kind::reply) {
             const capture::reply r = capture::read_reply(log, e);
-            std::string request = "(none)";
-            for (const capture::entry& q : entries) {
-                if (q.kind == capture::entry_kind::request && r.paired &&
-                    q.offset + q.size == r.request_end) {
-                    request = capture::entry_bytes(log, q);
-                }
-            }
-            pairs.emplace_back(request, r.block ? std::string(r.bytes) : "(no block)");
+            pairs.emplace_back(r.paired ? requests[r.request_end] : "(none)",
+                               r.block ? std::string(r.bytes) : "(no block)");
         }
     }
     return pairs;
