@@ -40,17 +40,24 @@ workbench::workbench() : linked_(linked_module()) {
 }
 
 void workbench::set_up_relay() {
+    // The real module called directly is a copy of its own, with a log of its own: were the
+    // two sides to share one log, entries of 1 KiB would fill exactly one page of it in every
+    // two rounds of one call each, and the same side would pay for each new page.
     const std::string directory = fresh_directory("timing-relay");
+    const std::string direct = fresh_directory("timing-relay-direct");
     const std::string relay_file = directory + separator + "foo.module";
     const std::string real_file = directory + separator + "foo.orig.module";
+    const std::string direct_file = direct + separator + "foo.module";
     relay_logs_[0] = directory + separator + "foo.pilro.txt";
     relay_logs_[1] = directory + separator + "pilro.txt";
-    if (!copy_file(built_relay(), relay_file) || !copy_file(built_module(), real_file)) {
+    relay_logs_[2] = direct + separator + "pilro.txt";
+    if (!copy_file(built_relay(), relay_file) || !copy_file(built_module(), real_file) ||
+        !copy_file(built_module(), direct_file)) {
         relay_error_ = "cannot copy the module files to " + directory;
         return;
     }
     relay_ = std::make_unique<loaded_module>(relay_file);
-    real_ = std::make_unique<loaded_module>(real_file);
+    real_ = std::make_unique<loaded_module>(direct_file);
     if (!relay_->ok() || !real_->ok()) {
         relay_error_ = relay_->ok() ? real_->error() : relay_->error();
         return;

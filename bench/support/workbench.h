@@ -42,9 +42,9 @@ class workbench {
     void bare(std::string_view text) const;
 
     // The relay, loaded in front of a copy of the module file as its real module (and
-    // loaded), with that real module loaded directly as well; relay_error() says what went
-    // wrong when relay_ready() is false. Its round trip, and the yardstick for it: the same
-    // request sent straight to the real module, and the bare cycles of the relay's two
+    // loaded), with another copy of the module file loaded directly; relay_error() says what
+    // went wrong when relay_ready() is false. Its round trip, and the yardstick for it: the
+    // same request sent straight to the module, and the bare cycles of the relay's two
     // entries (the request, and its reply entry with the real module's reply).
     bool relay_ready() const { return relay_ && real_ && relay_error_.empty(); }
     const std::string& relay_error() const { return relay_error_; }
@@ -77,8 +77,8 @@ class workbench {
     std::unique_ptr<loaded_module> relay_;
     std::unique_ptr<loaded_module> real_;
     std::string relay_error_;
-    // The relay's log and the real module's, beside them.
-    std::string relay_logs_[2];
+    // The relay's log, the real module's beside it, and the directly called copy's.
+    std::string relay_logs_[3];
     // The reply entry the relay wrote for a typical request: what the yardstick appends.
     std::string relay_reply_entry_;
     // Where attach() put the log: beside this program.
