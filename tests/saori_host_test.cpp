@@ -589,6 +589,17 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
     const std::string log = directory + separator + "pilro.txt";
     const std::string request = "EXECUTE SAORI/1.0\r\nCharset: UTF-8\r\nArgument0: x\r\n\r\n";
     std::thread writer([&] {
+        // Under Wine a file that pilro-log has open for a moment can be neither replaced nor
+        // opened without sharing, and one removed stays in the way until it is closed.
+        const auto retried = [](const auto& step) {
+            for (int i = 0; i < 500 && !step(); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        };
+        const auto removed = [&] {
+            pilro::files::remove_file(log);
+            return !pilro::test::file_exists(log);
+        };
         const auto wait = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); };
         const auto append = [&](const std::string& bytes) {
             std::ofstream(log, std::ios::binary | std::ios::app) << bytes;
@@ -601,21 +612,21 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
         append(request.substr(30) + unload + detach);
         host({module, "--get-version"});
         wait();
-        pilro::files::remove_file(log);
+        retried(removed);
         wait();
         append(attach + "load() again\r\n\r\n");
         // Replaced by a longer file, then cut shorter, each between two looks.
         write_in(directory, "next.txt", attach + "load() replaced\r\n\r\n" + get_version);
-        std::error_code failed;
-        std::filesystem::rename(directory + separator + "next.txt", log, failed);
+        retried([&] {
+            std::error_code failed;
+            std::filesystem::rename(directory + separator + "next.txt", log, failed);
+            return !failed;
+        });
         wait();
-        pilro::test::write_file(log, attach);
+        retried([&] { return pilro::test::write_file(log, attach); });
         wait();
-        pilro::files::remove_file(log);
-        // Another program may hold the removed file open for a moment.
-        for (int i = 0; i < 50 && !pilro::test::make_directory(log); ++i) {
-            wait();
-        }
+        retried(removed);
+        retried([&] { return pilro::test::make_directory(log); });
     });
     const process_result run = pilro::test::run_process({pilro::test::pilro_log(), log, "--follow"},
                                                         std::string(), 120000);
