@@ -117,6 +117,11 @@ void register_benchmarks() {
         add(std::string("RoundTrip/loaded/") + label,
             {[text] { bench->loaded_round_trip(*text); }, [text] { bench->bare(*text); },
              keep_small, text->size()});
+        // The relay in front of a copy of the module file, against a direct call to that
+        // copy and the bare cycles of the relay's two entries.
+        add(std::string("RoundTrip/relay_vs_direct_and_2_cycles/") + label,
+            {[text] { bench->relay_round_trip(*text); },
+             [text] { bench->direct_and_two_bare(*text); }, keep_small, text->size()});
     }
 
     // The cost per byte from 1 KiB to 16 MiB, at the round sizes and just off them; and the
@@ -191,6 +196,11 @@ int main(int argc, char** argv) {
     bench = std::make_unique<workbench>();
     if (bench->loaded() == nullptr) {
         std::printf("cannot load the module file: %s\n", bench->load_error().c_str());
+        return 1;
+    }
+    if (!bench->relay_ready()) {
+        std::printf("check: the relay is wrong; nothing is measured: %s\n",
+                    bench->relay_error().c_str());
         return 1;
     }
     std::fflush(stdout);

@@ -91,6 +91,55 @@ TEST(CaptureLog, ALogCutShortEndsInOneCutShortEntryHoldingTheRest) {
     EXPECT_EQ(entry_at(growing + "\r\n" + version, attach.size(), true).size, load("x\r\n").size());
 }
 
+// The relay's reply entry for the request that ends the log so far.
+std::string reply_to(const std::string& log, const std::string& bytes, const char* length) {
+    return "reply(" + std::to_string(log.size()) + ") 12 us, length " + length + ", " +
+           std::to_string(bytes.size()) + " bytes\r\n" + bytes + "\r\n\r\n";
+}
+
+TEST(CaptureLog, RelayRepliesGoByTheirByteCountAndAreCutShortWhenTheLogEnds) {
+    // A request without its closing empty line, answered with empty lines, no closing one
+    // and a byte that is no text; a null reply; a note; a reply that names a later offset,
+    // which is no reply of the relay's.
+    std::string log = attach + "GET Version SAORI/1.0";
+    const std::string first = reply_to(log, "A\r\n\r\n\r\nB\xFF", "-9");
+    log += first + version;
+    const std::string null =
+        "reply(" + std::to_string(log.size()) + ") 3 us, length -, no block\r\n\r\n";
+    const std::string note = "relay() not relaying: cannot load x\r\n\r\n";
+    const std::string later = "reply(9999) 3 us, length 0, no block\r\n\r\n";
+    log += null + note + later;
+    EXPECT_EQ(entries_of(log), (entry_list{{entry_kind::attach, attach},
+                                           {entry_kind::request, "GET Version SAORI/1.0"},
+                                           {entry_kind::reply, first},
+                                           {entry_kind::request, version},
+                                           {entry_kind::reply, null},
+                                           {entry_kind::note, note},
+                                           {entry_kind::request, later}}));
+    const auto entries = pilro::capture::split_entries(log);
+    const pilro::capture::reply r = pilro::capture::read_reply(log, entries[2]);
+    EXPECT_TRUE(r.paired && r.block && r.has_length);
+    EXPECT_EQ(r.request_end, entries[2].offset);
+    EXPECT_EQ(r.microseconds, 12u);
+    EXPECT_EQ(r.length, -9);
+    EXPECT_EQ(r.bytes, "A\r\n\r\n\r\nB\xFF");
+    const pilro::capture::reply n = pilro::capture::read_reply(log, entries[4]);
+    EXPECT_TRUE(n.paired && !n.block && !n.has_length);
+    EXPECT_EQ(pilro::capture::note_text(log, entries[5]), "not relaying: cannot load x");
+
+    // Cut in its first line, in its bytes (after an empty line of theirs) and in its closing
+    // empty line, a reply is an entry cut short, for a reader that waits for the rest.
+    const std::string whole = attach + version + reply_to(attach + version, "A\r\n\r\nB", "5");
+    const std::size_t at = attach.size() + version.size();
+    for (const std::size_t cut : {at + 10, at + 41, whole.size() - 1}) {
+        EXPECT_EQ(entries_of(whole.substr(0, cut)),
+                  (entry_list{{entry_kind::attach, attach},
+                              {entry_kind::request, version},
+                              {entry_kind::cut_short, whole.substr(at, cut - at)}}))
+            << cut;
+    }
+}
+
 TEST(CaptureLog, RunsGoFromAttachToDetachAndStrayEntriesMakeRunsOfTheirOwn) {
     // Before the first attach (a log begun in mid-run), a process that ended without its
     // detach entry, and requests after the last detach.

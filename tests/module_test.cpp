@@ -5,10 +5,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "calllog/calllog.h"
+#include "capture/capture_log.h"
 #include "module/exports.h"
 #include "module/lifecycle.h"
 #include "platform/platform.h"
@@ -35,6 +40,35 @@ void load_and_release(const std::string& module) {
     ASSERT_NE(library, nullptr) << module << ": " << error;
     pilro::platform::library_close(library);
 }
+
+// A module file loaded as a host loads it, with its three exports; released when it goes.
+struct loaded {
+    explicit loaded(const std::string& path) {
+        std::string error;
+        library =
+            pilro::platform::library_open(pilro::platform::library_file_path(path).c_str(), error);
+        EXPECT_NE(library, nullptr) << path << ": " << error;
+        const auto find = [this](const char* name) {
+            return library != nullptr ? pilro::platform::library_symbol(library, name) : nullptr;
+        };
+        load = reinterpret_cast<pilro::load_function>(find("load"));
+        request = reinterpret_cast<pilro::request_function>(find("request"));
+        unload = reinterpret_cast<pilro::unload_function>(find("unload"));
+    }
+    ~loaded() {
+        if (library != nullptr) {
+            pilro::platform::library_close(library);
+        }
+    }
+    loaded(const loaded&) = delete;
+    loaded& operator=(const loaded&) = delete;
+    bool ok() const { return load != nullptr && request != nullptr && unload != nullptr; }
+
+    void* library = nullptr;
+    pilro::load_function load = nullptr;
+    pilro::request_function request = nullptr;
+    pilro::unload_function unload = nullptr;
+};
 
 TEST(ModuleLifetime, LogsAttachAndDetachBesideItselfAndAppendsAcrossLoads) {
     const std::string directory = pilro::test::fresh_directory("lifetime");
@@ -184,17 +218,9 @@ using pilro::test::host_block;
 // order, byte for byte, and the replies come back in NUL-terminated blocks of the right size.
 TEST(ModuleSession, RepliesAndLogAreExact) {
     const std::string directory = pilro::test::fresh_directory("session");
-    const std::string module = place_module(directory, "pilro.dll");
-    std::string error;
-    void* library = pilro::platform::library_open(module.c_str(), error);
-    ASSERT_NE(library, nullptr) << error;
-    const auto load =
-        reinterpret_cast<load_function>(pilro::platform::library_symbol(library, "load"));
-    const auto request =
-        reinterpret_cast<request_function>(pilro::platform::library_symbol(library, "request"));
-    const auto unload =
-        reinterpret_cast<unload_function>(pilro::platform::library_symbol(library, "unload"));
-    ASSERT_TRUE(load != nullptr && request != nullptr && unload != nullptr);
+    auto module = std::make_unique<loaded>(place_module(directory, "pilro.dll"));
+    ASSERT_TRUE(module->ok());
+    const auto [load, request, unload] = std::tuple(module->load, module->request, module->unload);
 
     const std::string load_data = directory + separator;
     const std::string version = "GET Version SAORI/1.0\r\nCharset: Shift_JIS\r\nSender: X\r\n\r\n";
@@ -224,7 +250,7 @@ TEST(ModuleSession, RepliesAndLogAreExact) {
         pilro::prim::block_free(reply);
     }
     EXPECT_EQ(unload(), 1);
-    pilro::platform::library_close(library);
+    module.reset();
 
     EXPECT_EQ(pilro::test::read_file(directory + separator + "pilro.txt"),
               attach + "load() " + load_data + "\r\n\r\n" + version + execute + unknown +
@@ -352,6 +378,235 @@ TEST(ProcessEnd, ThreadStoppedInsideTheModuleHoldsNothingUpForLong) {
             EXPECT_TRUE(detached) << c.case_name;
         }
     }
+}
+
+// ---- The relay in front of a real module (the echo module, which replies with the request)
+
+namespace capture = pilro::capture;
+
+// Copies the relay into directory as name, and the module file real beside it as real_name
+// (unless real is empty); returns the relay's path.
+std::string place_relay(const std::string& directory, const std::string& name,
+                        const std::string& real_name, const std::string& real) {
+    const std::string path = directory + separator + name;
+    EXPECT_TRUE(pilro::test::copy_file(pilro::test::built_relay(), path)) << path;
+    if (!real.empty()) {
+        EXPECT_TRUE(pilro::test::copy_file(real, directory + separator + real_name));
+    }
+    return path;
+}
+
+// What a host got back: the block's length bytes (as far as the block goes), or no block.
+struct answer {
+    bool block;
+    long length;
+    std::string bytes;
+};
+
+answer send(pilro::request_function request, const std::string& text) {
+    long length = static_cast<long>(text.size());
+    void* reply = request(host_block(text), &length);
+    answer got{reply != nullptr, length, std::string()};
+    if (reply != nullptr) {
+        got.bytes.assign(static_cast<const char*>(reply),
+                         std::min(static_cast<std::size_t>(length < 0 ? 0 : length),
+                                  pilro::prim::block_size(reply)));
+        pilro::prim::block_free(reply);
+    }
+    return got;
+}
+
+std::string kinds(const std::string& log) {
+    std::string listed;
+    for (const capture::entry& e : capture::split_entries(log)) {
+        listed += std::string(listed.empty() ? "" : " ") + capture::kind_name(e.kind);
+    }
+    return listed;
+}
+
+// The bytes of the request entry that each reply entry names, with the reply's bytes.
+std::vector<std::pair<std::string, std::string>> paired(const std::string& log) {
+    std::map<std::uint64_t, std::string> requests;
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const capture::entry& e : capture::split_entries(log)) {
+        requests[e.offset + e.size] = e.kind == capture::entry_kind::request
+                                          ? std::string(capture::entry_bytes(log, e))
+                                          : "(none)";
+        if (e.kind == capture::entry_kind::reply) {
+            const capture::reply r = capture::read_reply(log, e);
+            pairs.emplace_back(r.paired ? requests[r.request_end] : "(none)",
+                               r.block ? std::string(r.bytes) : "(no block)");
+        }
+    }
+    return pairs;
+}
+
+std::string execute_of_size(std::size_t size, const std::string& sender = "X") {
+    std::string text = "EXECUTE SAORI/1.0\r\nSender: " + sender + "\r\nArgument0: ";
+    return text.append(size - text.size() - 4, 'x') + "\r\n\r\n";
+}
+
+const std::string get_version = "GET Version SAORI/1.0\r\nSender: X\r\n\r\n";
+
+TEST(Relay, RelaysExactlyBothWaysAndLogsEachReplyAfterItsRequest) {
+    const std::string directory = pilro::test::fresh_directory("relay_session");
+    auto relay = std::make_unique<loaded>(
+        place_relay(directory, "foo.dll", "foo.orig.dll", PILRO_TEST_ECHO_MODULE));
+    ASSERT_TRUE(relay->ok());
+    // Before the load pilro answers; a refusal to load comes back as it is.
+    EXPECT_EQ(send(relay->request, get_version).bytes, "SAORI/1.0 200 OK\r\n\r\n");
+    EXPECT_EQ(relay->load(host_block("refuse"), 6), 0);
+    void* probe = host_block("size?");
+    const std::string host_block_size = std::to_string(pilro::prim::block_size(probe));
+    pilro::prim::block_free(probe);
+    std::vector<std::string> texts{"x", std::string("ab\0cd", 5), "size?"};
+    for (const std::size_t size : {4095, 4096, 4097, 1 << 20}) {
+        texts.push_back(execute_of_size(size));
+    }
+    std::vector<std::pair<std::string, std::string>> expected;
+    for (const std::string& text : texts) {
+        const answer got = send(relay->request, text);
+        const std::string reply = text == "size?" ? host_block_size : text;
+        EXPECT_EQ(got.length, static_cast<long>(reply.size())) << text.size();
+        EXPECT_TRUE(got.bytes == reply) << text.size();
+        expected.emplace_back(text.substr(0, text.find('\0')), reply.substr(0, reply.find('\0')));
+    }
+    // A null reply keeps the length the module set; a length past the block reaches the host
+    // as it is and the log holds only the block.
+    const answer null = send(relay->request, "null");
+    EXPECT_TRUE(!null.block && null.length == 4);
+    expected.emplace_back("null", "(no block)");
+    const answer past = send(relay->request, "past");
+    EXPECT_EQ(past.length, 1000004);
+    expected.emplace_back("past", past.bytes.substr(0, past.bytes.find('\0')));
+    EXPECT_EQ(relay->unload(), 1);
+    EXPECT_EQ(send(relay->request, get_version).bytes, "SAORI/1.0 200 OK\r\n\r\n");
+    relay.reset();
+
+    const std::string log = pilro::test::read_file(directory + separator + "foo.pilro.txt");
+    std::string relayed;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        relayed += " request reply";
+    }
+    EXPECT_EQ(kinds(log), "attach request load" + relayed + " unload request detach");
+    EXPECT_EQ(paired(log), expected);
+    const std::string start = attach + get_version + "load() refuse\r\n\r\n";
+    EXPECT_EQ(log.compare(0, start.size(), start), 0);
+    EXPECT_EQ(pilro::test::directory_entries(directory),
+              (std::vector<std::string>{"foo.dll", "foo.orig.dll", "foo.pilro.txt"}));
+}
+
+// Every reply entry names the end of its own request's entry, however the threads' entries
+// interleave.
+TEST(Relay, ConcurrentCallersGetTheirOwnRepliesAndTheLogPairsEach) {
+    const std::string directory = pilro::test::fresh_directory("relay_threads");
+    loaded relay(place_relay(directory, "foo.dll", "foo.orig.dll", PILRO_TEST_ECHO_MODULE));
+    ASSERT_TRUE(relay.ok());
+    EXPECT_EQ(relay.load(host_block(""), 0), 1);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&relay, t] {
+            for (int i = 0; i < 40; ++i) {
+                const std::string text =
+                    execute_of_size(100 + static_cast<std::size_t>(i), std::to_string(t));
+                EXPECT_EQ(send(relay.request, text).bytes, text);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    const auto pairs = paired(pilro::test::read_file(directory + separator + "foo.pilro.txt"));
+    EXPECT_EQ(pairs.size(), 320u);
+    for (const auto& [request, reply] : pairs) {
+        EXPECT_EQ(request, reply);
+    }
+}
+
+// Unloading while a host thread is inside the real module's request leaves the module
+// loaded, so that the thread comes back to code that is still there.
+TEST(Relay, ConcurrentUnloadWhileACallIsInsideTheRealModuleKeepsItLoaded) {
+    const std::string directory = pilro::test::fresh_directory("relay_unload");
+    loaded relay(place_relay(directory, "foo.dll", "foo.orig.dll", PILRO_TEST_ECHO_MODULE));
+    ASSERT_TRUE(relay.ok());
+    EXPECT_EQ(relay.load(host_block(""), 0), 1);
+    const std::string log = directory + separator + "foo.pilro.txt";
+    std::thread inside([&relay] { EXPECT_EQ(send(relay.request, "wait").bytes, "wait"); });
+    // The request's entry is written just before the real module is called.
+    while (pilro::test::read_file(log).find("wait") == std::string::npos) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(relay.unload(), 1);
+    inside.join();
+    EXPECT_EQ(send(relay.request, get_version).bytes, "SAORI/1.0 200 OK\r\n\r\n");
+}
+
+// Without its real module the relay is pilro, and a note says why.
+TEST(Relay, WithoutARealModuleAnswersAsPilroAndSaysWhy) {
+    const struct {
+        const char* name;
+        std::string real;
+        const char* why;
+    } cases[] = {{"relay_missing", "", "not relaying: cannot load "},
+                 {"relay_incomplete", PILRO_TEST_LOAD_ONLY, " does not export request, unload"}};
+    for (const auto& c : cases) {
+        const std::string directory = pilro::test::fresh_directory(c.name);
+        {
+            loaded relay(place_relay(directory, "foo.dll", "foo.orig.dll", c.real));
+            ASSERT_TRUE(relay.ok());
+            EXPECT_EQ(relay.load(host_block("x"), 1), 1);
+            EXPECT_EQ(send(relay.request, get_version).bytes, "SAORI/1.0 200 OK\r\n\r\n");
+            EXPECT_EQ(relay.unload(), 1);
+        }
+        const std::string log = pilro::test::read_file(directory + separator + "foo.pilro.txt");
+        EXPECT_EQ(kinds(log), "attach load note request unload detach") << c.name;
+        const std::size_t note = log.find("relay() ");
+        const std::size_t end = log.find("\r\n", note);
+        EXPECT_NE(log.substr(note, end - note).find(c.why), std::string::npos) << log;
+        EXPECT_EQ(log.compare(end, 4 + get_version.size(), "\r\n\r\n" + get_version), 0)
+            << "a note of more than one line";
+    }
+}
+
+// Each relay logs beside itself under its own name, and a name without an extension gets
+// ".orig" added for its real module.
+TEST(Relay, TwoRelaysInOneFolderKeepTwoLogs) {
+    const std::string directory = pilro::test::fresh_directory("relay_two");
+    for (const auto& [name, real] :
+         {std::pair<const char*, const char*>{"a.dll", "a.orig.dll"}, {"b", "b.orig"}}) {
+        place_relay(directory, name, real, PILRO_TEST_ECHO_MODULE);
+    }
+    {
+        loaded a(directory + separator + "a.dll");
+        loaded b(directory + separator + "b");
+        ASSERT_TRUE(a.ok() && b.ok());
+        EXPECT_EQ(a.load(host_block("a"), 1), 1);
+        EXPECT_EQ(b.load(host_block("b"), 1), 1);
+        EXPECT_EQ(send(a.request, "to a").bytes, "to a");
+        EXPECT_EQ(send(b.request, "to b").bytes, "to b");
+    }
+    for (const char* name : {"a", "b"}) {
+        const std::string log = pilro::test::read_file(directory + separator + name + ".pilro.txt");
+        EXPECT_EQ(kinds(log), "attach load request reply detach") << name;
+        EXPECT_EQ(paired(log), (std::vector<std::pair<std::string, std::string>>{
+                                   {std::string("to ") + name, std::string("to ") + name}}));
+    }
+    EXPECT_FALSE(pilro::test::file_exists(directory + separator + "pilro.txt"));
+}
+
+// The request that ends the host's process inside the real module is in the log.
+TEST(ProcessEnd, RealModuleEndingTheProcessInsideRequestLeavesTheRequestLogged) {
+    const std::string directory = pilro::test::fresh_directory("relay_exit");
+    const std::string relay =
+        place_relay(directory, "foo.dll", "foo.orig.dll", PILRO_TEST_ECHO_MODULE);
+    const std::string text = "exit SAORI/1.0\r\n\r\n";
+    const process_result run = pilro::test::run_process(
+        {pilro::test::saori_host(), relay, "--load", "x", "-"}, text, ending_timeout_ms);
+    EXPECT_EQ(run.exit_code, 7) << run.err;
+    // Windows still detaches the relay; POSIX's _Exit does not.
+    const std::string log = pilro::test::read_file(directory + separator + "foo.pilro.txt");
+    const std::string logged = attach + "load() x\r\n\r\n" + text;
+    EXPECT_TRUE(log == logged || log == logged + detach) << log;
 }
 
 }  // namespace

@@ -324,6 +324,8 @@ TEST(SaoriHostUsage, BadArgumentsExitTwoBeforeTouchingTheModule) {
         {module, "--replay", module, "--run", "0"},
         {module, "--replay", module, "--run", "last"},
         {module, "--run", "1", "--get-version"},
+        {module, "--compare", "--get-version"},
+        {module, "--replay", module, "--compare", "--compare"},
     };
     for (const auto& args : bad) {
         const process_result run = host(args);
@@ -588,6 +590,9 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
     const std::string module = place_pilro(directory, "foo.module");
     const std::string log = directory + separator + "pilro.txt";
     const std::string request = "EXECUTE SAORI/1.0\r\nCharset: UTF-8\r\nArgument0: x\r\n\r\n";
+    // As the relay writes it, naming the offset where the request's entry ends.
+    const std::string reply = "reply(" + std::to_string(attach.size() + 12 + request.size()) +
+                              ") 7 us, length 3, 3 bytes\r\nabc\r\n\r\n";
     std::thread writer([&] {
         // Under Wine a file that pilro-log has open for a moment can be neither replaced nor
         // opened without sharing, and one removed stays in the way until it is closed.
@@ -609,7 +614,8 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
         wait();
         append(attach + "load() x\r\n\r\n");
         append(request.substr(0, 30));
-        append(request.substr(30) + unload + detach);
+        append(request.substr(30));
+        append(reply + unload + detach);
         host({module, "--get-version"});
         wait();
         retried(removed);
@@ -637,7 +643,10 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
     EXPECT_EQ(run.out, "run 1:\n1.1 attach 19\n1.2 load 12 x\n1.3 request " +
                            std::to_string(request.size()) +
                            " EXECUTE SAORI/1.0\\r\\nCharset: UTF-8\\r\\nArgument0: x\\r\\n\n"
-                           "1.4 unload 12\n1.5 detach 19\nrun 2:\n2.1 attach 19\n2.2 load " +
+                           "1.4 reply " +
+                           std::to_string(reply.size()) +
+                           " (to 1.3, 7 us) abc\n1.5 unload 12\n1.6 detach 19\nrun 2:\n2.1 attach "
+                           "19\n2.2 load " +
                            std::to_string(load.size()) + " " +
                            pilro_log_text(native(directory) + separator) + "\n2.3 request " +
                            std::to_string(get_version.size()) +
@@ -646,6 +655,86 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
                            "run 1:\n1.1 attach 19\n1.2 load 16 again\nrun 1:\n1.1 attach 19\n"
                            "1.2 load 19 replaced\n1.3 request 61 GET Version SAORI/1.0\\r\\n"
                            "Charset: UTF-8\\r\\nSender: saori-host\\r\\n\nrun 1:\n1.1 attach 19\n");
+}
+
+// A capture through the relay in front of the echo module, which replies with the request:
+// against another copy of the echo module every reply is the same; against pilro each
+// differs, the null reply included.
+TEST(SaoriHostReplay, CompareHoldsEachReplyAgainstTheRelaysCapture) {
+    const std::string directory = pilro::test::fresh_directory("compare");
+    const std::string relay = directory + separator + "foo.dll";
+    ASSERT_TRUE(pilro::test::copy_file(pilro::test::built_relay(), relay));
+    ASSERT_TRUE(
+        pilro::test::copy_file(PILRO_TEST_ECHO_MODULE, directory + separator + "foo.orig.dll"));
+    const std::string sjis = write_in(directory, "sjis.txt", shift_jis_request);
+    const std::string null = write_in(directory, "null.txt", "null");
+    // The host stops at the null reply, its last request.
+    ASSERT_EQ(host({relay, "--load", "x", sjis, null}).exit_code, 1);
+    const std::string log = directory + separator + "foo.pilro.txt";
+
+    const process_result same = host({PILRO_TEST_ECHO_MODULE, "--replay", log, "--compare"});
+    EXPECT_EQ(same.exit_code, 0) << same.err;
+    EXPECT_EQ(same.out, "request 1: same\nrequest 2: same\n");
+
+    const process_result differs =
+        host({place_pilro(directory, "pilro.dll"), "--replay", log, "--compare"});
+    EXPECT_EQ(differs.exit_code, 1) << differs.err;
+    EXPECT_EQ(differs.out, "request 1: differs\tcaptured (length " +
+                               std::to_string(shift_jis_request.size()) +
+                               ") EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\nSender: AYA\\r\\n"
+                               "Argument0: 表示\\r\\nArgument1: \\r\\n\\r\\n\tnow (length 28) "
+                               "SAORI/1.0 204 No Content\\r\\n\\r\\n\n"
+                               "request 2: differs\tcaptured (no block, length 4)\tnow (length 29) "
+                               "SAORI/1.0 400 Bad Request\\r\\n\\r\\n\n");
+
+    // A captured block that is now a null reply, and a request whose reply the log lacks.
+    std::string crafted = attach + "null";
+    crafted += "reply(" + std::to_string(crafted.size()) + ") 1 us, length 1, 1 bytes\r\nx\r\n\r\n";
+    const process_result lacking =
+        host({PILRO_TEST_ECHO_MODULE, "--replay",
+              write_in(directory, "crafted.txt", crafted + "null too\r\n\r\n"), "--compare"});
+    EXPECT_EQ(lacking.exit_code, 1) << lacking.err;
+    EXPECT_EQ(lacking.out,
+              "request 1: differs\tcaptured (length 1) x\tnow (no block, length 4)\n"
+              "request 2: differs\tcaptured (no reply in the log)\tnow (no block, length 12)\n");
+
+    // pilro's own log, which the run above wrote, has no replies to compare with.
+    const process_result none = host(
+        {PILRO_TEST_ECHO_MODULE, "--replay", directory + separator + "pilro.txt", "--compare"});
+    EXPECT_EQ(none.exit_code, 1);
+    EXPECT_EQ(none.out, "");
+    EXPECT_TRUE(mentions(none.err, "holds no replies: capture the host's exchange with the relay"))
+        << none.err;
+}
+
+// The relay's entries as pilro-log shows them: a reply with the request it answers and the
+// time, read in its own charset or else its request's; a null reply to a request the log
+// lacks; a note.
+TEST(PilroLog, RelayRepliesAndNotes) {
+    const std::string directory = pilro::test::fresh_directory("pilro_log_relay");
+    const std::string request = "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\n\r\n";
+    const std::string reply = "SAORI/1.0 200 OK\r\nResult: \x95\x5C\r\n\r\n";
+    std::string log = attach + request;
+    const std::string answer = "reply(" + std::to_string(log.size()) + ") 1234 us, length 35, " +
+                               std::to_string(reply.size()) + " bytes\r\n" + reply + "\r\n\r\n";
+    log += answer + "null";
+    const std::string null =
+        "reply(" + std::to_string(log.size()) + ") 5 us, length 0, no block\r\n\r\n";
+    const std::string late = "reply(-) 6 us, length 4, 4 bytes\r\nlate\r\n\r\n";
+    const std::string note = "relay() not relaying: cannot load C:\\foo.orig.dll\r\n\r\n";
+    log += null + late + note + detach;
+    const auto size = [](const std::string& entry) { return std::to_string(entry.size()); };
+    const process_result run = pilro_log({write_in(directory, "foo.pilro.txt", log)});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "run 1: 8 entries, 2 requests, 3 replies, " + size(log) +
+                  " bytes\n1.1 attach 19\n1.2 request " + size(request) +
+                  " EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\n\n1.3 reply " + size(answer) +
+                  " (to 1.2, 1234 us, length 35) SAORI/1.0 200 OK\\r\\nResult: 表\\r\\n"
+                  "\\r\\n\n1.4 request 4 null\n1.5 reply " +
+                  size(null) + " (to 1.4, 5 us, length 0, no block)\n1.6 reply " + size(late) +
+                  " (to an unlogged request, 6 us) late\n1.7 note " + size(note) +
+                  " not relaying: cannot load C:\\\\foo.orig.dll\n1.8 detach 19\n");
 }
 
 TEST(SaoriHostUsage, HelpGoesToStandardOutput) {

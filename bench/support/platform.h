@@ -15,6 +15,7 @@ namespace pilro::bench {
 
 using files::ansi_code_page;
 using files::built_module;
+using files::built_relay;
 using files::copy_file;
 using files::empty_file;
 using files::file_size;

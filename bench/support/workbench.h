@@ -41,6 +41,17 @@ class workbench {
     // The bare append cycle of the same bytes, into a file of its own in the same directory.
     void bare(std::string_view text) const;
 
+    // The relay, loaded in front of a copy of the module file as its real module (and
+    // loaded), with another copy of the module file loaded directly; relay_error() says what
+    // went wrong when relay_ready() is false. Its round trip, and the yardstick for it: the
+    // same request sent straight to the module, and the bare cycles of the relay's two
+    // entries (the request, and its reply entry with the real module's reply).
+    bool relay_ready() const { return relay_ && real_ && relay_error_.empty(); }
+    const std::string& relay_error() const { return relay_error_; }
+    void relay_round_trip(std::string_view text) const { round_trip(relay_->exports(), text); }
+    void direct_round_trip(std::string_view text) const { round_trip(real_->exports(), text); }
+    void direct_and_two_bare(std::string_view text) const;
+
     // What the module does at attach, in this process: the lead-byte table its start-up
     // builds (where the platform has one), then the path query, placing the log and the
     // attach entry. The log then lies beside this program until restore_log_path().
@@ -54,6 +65,8 @@ class workbench {
     void keep_files_small() const;
 
   private:
+    void set_up_relay();
+
     entry_points linked_;
     std::unique_ptr<loaded_module> loaded_;
     std::string load_error_;
@@ -61,6 +74,13 @@ class workbench {
     std::string loaded_log_;
     std::string bare_file_;
     std::string attach_bare_file_;
+    std::unique_ptr<loaded_module> relay_;
+    std::unique_ptr<loaded_module> real_;
+    std::string relay_error_;
+    // The relay's log, the real module's beside it, and the directly called copy's.
+    std::string relay_logs_[3];
+    // The reply entry the relay wrote for a typical request: what the yardstick appends.
+    std::string relay_reply_entry_;
     // Where attach() put the log: beside this program.
     mutable std::string attach_log_;
 };

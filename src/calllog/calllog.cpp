@@ -9,7 +9,7 @@ namespace pilro {
 char log_path[log_path_capacity];
 
 std::string log_path_beside(std::string_view module_path, lead_byte_test is_lead,
-                            bool backslash_separates) {
+                            bool backslash_separates, std::string_view file_name) {
     std::size_t start = 0;
     if (module_path.size() >= 2 && module_path[1] == ':') {
         start = 2;
@@ -22,9 +22,9 @@ std::string log_path_beside(std::string_view module_path, lead_byte_test is_lead
         return std::string();
     }
     std::string path;
-    path.reserve(end + log_file_name.size());
+    path.reserve(end + file_name.size());
     path.append(module_path.substr(0, end));
-    path.append(log_file_name);
+    path.append(file_name);
     return path;
 }
 
@@ -49,6 +49,10 @@ void write_log_bytes(const char* bytes, std::size_t n) {
         return;
     }
     prim::append_to_file(log_path, bytes, n);
+}
+
+bool write_log_bytes_at(const char* bytes, std::size_t n, std::uint64_t& end) {
+    return log_path[0] != '\0' && prim::append_to_file(log_path, bytes, n, &end);
 }
 
 void write_log(const char* text) {

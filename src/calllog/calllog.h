@@ -3,7 +3,9 @@
 #ifndef PILRO_CALLLOG_H
 #define PILRO_CALLLOG_H
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -15,8 +17,20 @@ inline constexpr std::string_view log_file_name = "pilro.txt";
 // Longest directory part (after the drive) of a module path that the log can be placed in.
 inline constexpr std::size_t max_directory = 255;
 
-// Room for the longest log path: a drive of two bytes, the directory, the file name, a NUL.
-inline constexpr std::size_t log_path_capacity = 2 + max_directory + log_file_name.size() + 1;
+// The longest module path the platform reports: MAX_PATH, NUL included.
+inline constexpr std::size_t module_path_capacity = 260;
+
+// What the relay's log file name adds to the name of its module file, less the extension:
+// "foo.dll" logs to "foo.pilro.txt".
+inline constexpr std::string_view relay_log_suffix = ".pilro.txt";
+
+// Room for the longest log path: pilro's, a drive of two bytes, the directory and the file
+// name; or the relay's, its own path with the suffix in place of its extension (the same
+// directory rule keeps it no longer); and a NUL.
+inline constexpr std::size_t log_path_capacity =
+    std::max(2 + max_directory + log_file_name.size(),
+             module_path_capacity - 1 + relay_log_suffix.size()) +
+    1;
 
 // Full path of the log file, NUL-terminated. Empty until the module is attached; while it is
 // empty nothing is written.
@@ -46,12 +60,13 @@ inline std::size_t directory_end(std::string_view path, std::size_t start, lead_
     return end;
 }
 
-// The log path for a module file at module_path: its drive and directory, then "pilro.txt";
+// The log path for a module file at module_path: its drive and directory, then file_name;
 // empty when the directory is longer than max_directory. is_lead says which bytes start a
 // double-byte character, whose trail byte never counts as a separator. '/' always separates, '\\'
 // where backslash_separates says so.
 std::string log_path_beside(std::string_view module_path, lead_byte_test is_lead,
-                            bool backslash_separates = true);
+                            bool backslash_separates = true,
+                            std::string_view file_name = log_file_name);
 
 // Places the log beside the module file at module_path (NUL-terminated), using the system
 // code page's lead bytes.
@@ -68,6 +83,9 @@ void write_log(const char* text);
 void write_log(const std::string& text);
 // Appends exactly n bytes; the caller has made sure they hold no NUL.
 void write_log_bytes(const char* bytes, std::size_t n);
+// The same, saying whether all n bytes reached the log, and if so where in the file they
+// end (end), so that a later entry can name this one.
+bool write_log_bytes_at(const char* bytes, std::size_t n, std::uint64_t& end);
 
 }  // namespace pilro
 

@@ -1,5 +1,5 @@
-// The loader's notifications. On Windows this is DllMain; on POSIX a static object whose
-// construction and destruction stand in for process attach and detach.
+// The loader's notifications, for both module files. On Windows this is DllMain; on POSIX a
+// static object whose construction and destruction stand in for process attach and detach.
 #include "lifecycle.h"
 
 #if defined(_WIN32)
@@ -11,10 +11,10 @@
 // it down only after the detach has returned.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
-        pilro::on_process_attach(instance);
+        pilro::module_attached(instance);
         DisableThreadLibraryCalls(instance);
     } else if (reason == DLL_PROCESS_DETACH) {
-        pilro::on_process_detach();
+        pilro::module_detached();
     }
     return TRUE;
 }
@@ -27,8 +27,8 @@ namespace {
 // exit the host's other threads may still be inside the module, and go on after this; the
 // log path they use has static storage and is never destroyed.
 struct process_notifications {
-    process_notifications() { pilro::on_process_attach(nullptr); }
-    ~process_notifications() { pilro::on_process_detach(); }
+    process_notifications() { pilro::module_attached(nullptr); }
+    ~process_notifications() { pilro::module_detached(); }
     process_notifications(const process_notifications&) = delete;
     process_notifications& operator=(const process_notifications&) = delete;
 };

@@ -38,9 +38,20 @@ using unload_function = int(PILRO_CDECL*)();
 
 using block_allocator = void* (*)(std::size_t);
 
+// What pilro does for each call, shared by its exports and by the relay, which answers as
+// pilro does whenever it is not relaying (calls.cpp).
+
 // request() with the allocator for its private copy and its reply block given, so that
 // running out of memory can be tried. Blocks from alloc are freed with prim::block_free.
 void* handle_request(void* block, long* length, block_allocator alloc) noexcept;
+// Writes load()'s entry for the load data in block; the block stays the caller's.
+void log_load(const void* block, long length) noexcept;
+
+// How many bytes of a block may be read: what its owner says, but nothing from a null block,
+// nothing for a negative length, and never past the block's end.
+std::size_t readable_bytes(const void* block, long length) noexcept;
+// Texts end at their first NUL byte: the length of the text in the n bytes at bytes.
+std::size_t text_length(const char* bytes, std::size_t n) noexcept;
 
 }  // namespace pilro
 

@@ -7,7 +7,7 @@ namespace pilro {
 
 void on_process_attach(void* module) {
     // MAX_PATH: the buffer the module path has always been read into.
-    char path[260];
+    char path[module_path_capacity];
     // Without its own path the module cannot know where "beside itself" is; then the log is
     // written nowhere rather than somewhere else.
     if (prim::module_file_path(module, path, sizeof path) > 0) {

@@ -10,6 +10,12 @@ void on_process_attach(void* module);
 // Writes the detach entry.
 void on_process_detach();
 
+// The loader's notifications as a module file takes them: dllmain.cpp calls these, and each
+// module file defines them beside its exports (pilro's are the two above; the relay's in
+// src/relay/relay.cpp). module is as for on_process_attach.
+void module_attached(void* module);
+void module_detached();
+
 }  // namespace pilro
 
 #endif

@@ -1,12 +1,13 @@
-// The operating system, behind one narrow contract. Everything the module needs from the
-// platform is declared here; src/prim/windows/ and src/prim/unix/ each implement it, and
-// src/prim/prim.cpp picks one. No other file of the module looks at the platform, except the
-// one that holds the loader's entry function. What only hosts need (loading modules, the
-// console, the command line) is in tools/platform/.
+// The operating system, behind one narrow contract. Everything the module files need from
+// the platform is declared here; src/prim/windows/ and src/prim/unix/ each implement it, and
+// src/prim/prim.cpp picks one (src/prim/loader.cpp for the part only the relay needs). No other
+// file of the module looks at the platform, except the one that holds the loader's entry function.
+// What only hosts need (loading modules, the console, the command line) is in tools/platform/.
 #ifndef PILRO_PRIM_H
 #define PILRO_PRIM_H
 
 #include <cstddef>
+#include <cstdint>
 
 #if defined(_WIN32)
 #define PILRO_CDECL __cdecl
@@ -55,9 +56,33 @@ std::size_t module_file_path(void* module, char* buf, std::size_t cap) noexcept;
 
 // One append cycle: open the file at path (creating it if absent, never truncating), write
 // the n bytes at its end, close it. The n bytes land in one piece, never interleaved with
-// another append to the same file by any thread or process. Failure is silent. path is
-// NUL-terminated.
-void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept;
+// another append to the same file by any thread or process. path is NUL-terminated. Returns
+// whether all n bytes were written; nobody is told otherwise. When end is given and they
+// were, *end receives the file's offset just past them: where the entry ends in the file,
+// whoever else appends at the same time.
+bool append_to_file(const char* path, const char* bytes, std::size_t n,
+                    std::uint64_t* end = nullptr) noexcept;
+
+// ---- Time, and a module loaded by this one: the relay's part (loader.cpp) --------------------
+
+// Microseconds from some fixed moment, never going backwards whatever the system clock does:
+// for timing calls, not for telling the time.
+std::uint64_t monotonic_microseconds() noexcept;
+
+// Gives up the processor for a moment (about a millisecond), for waits that poll.
+void pause() noexcept;
+
+// A module loaded by this one. Never from the loader's notifications (DllMain): the
+// loader's lock is held there.
+
+// Loads the module file at path (full, NUL-terminated) so that its own dependencies resolve
+// as they would if a host had loaded it by that path. Returns null on failure, with the
+// system's reason in why (cap >= 1 bytes, NUL-terminated, possibly holding line breaks).
+void* module_load(const char* path, char* why, std::size_t cap) noexcept;
+// The address of the module's export of that name, or null.
+void* module_export(void* module, const char* name) noexcept;
+// Releases a module from module_load. Its code must not be running anywhere any more.
+void module_release(void* module) noexcept;
 
 }  // namespace pilro::prim
 

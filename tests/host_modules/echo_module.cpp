@@ -1,10 +1,17 @@
-// A SAORI/1.0 module for the host's tests. Each reply is the request's own bytes, NULs
-// included and nothing after them, so every byte the host sends or prints shows in its
-// output; but the request "size?" gets the size of the block it came in, in decimal, as the
-// platform tells it. It also fails the ways a host must survive: load data "refuse" makes load
-// return FALSE, and an empty request gets no reply block at all.
+// A SAORI/1.0 module for the host's tests, and the real module behind the relay in its
+// tests. Each reply is the request's own bytes, NULs included and nothing after them, so
+// every byte the host sends or prints shows in its output; but the request "size?" gets the
+// size of the block it came in, in decimal, as the platform tells it. It also fails the ways
+// a host must survive: load data "refuse" makes load return FALSE, an empty request and one
+// that starts with "null" get no reply block at all (the latter with the length left as it
+// was), one that starts with "past" gets a length far past its reply block's end, one that
+// starts with "exit" ends the process (status 7) and one that starts with "wait" is answered
+// after 400 ms.
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "prim/prim.h"
 
@@ -26,9 +33,17 @@ PILRO_EXPORT void* PILRO_CDECL request(void* block, long* length) {
         n = size.size();
         *length = static_cast<long>(n);
     }
-    void* reply = n == 0 ? nullptr : pilro::prim::block_alloc(n);
+    const auto cue = [&](const char* word) { return n >= 4 && std::memcmp(block, word, 4) == 0; };
+    if (cue("exit")) {
+        std::_Exit(7);
+    }
+    if (cue("wait")) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    }
+    void* reply = n == 0 || cue("null") ? nullptr : pilro::prim::block_alloc(n);
     if (reply != nullptr) {
         std::memcpy(reply, text, n);
+        *length += cue("past") ? 1000000 : 0;
     }
     pilro::prim::block_free(block);
     return reply;

@@ -6,6 +6,10 @@ std::string built_module() {
     return PILRO_BUILT_MODULE;
 }
 
+std::string built_relay() {
+    return PILRO_BUILT_RELAY;
+}
+
 std::string native_path(std::string path) {
     for (char& c : path) {
         if (c == '/') {

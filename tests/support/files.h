@@ -18,6 +18,8 @@ extern const char separator;
 // Full path of the freshly built module file, as the build names it (under Wine a "Z:" path
 // with forward slashes, which the file API takes as well).
 std::string built_module();
+// The same for the relay's module file.
+std::string built_relay();
 // The path with every '/' turned into the platform's separator. Windows' file API takes
 // either, but its loader is documented for backslashes only.
 std::string native_path(std::string path);

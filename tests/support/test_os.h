@@ -12,6 +12,7 @@ namespace pilro::test {
 
 using files::ansi_code_page;
 using files::built_module;
+using files::built_relay;
 using files::change_directory;
 using files::copy_file;
 using files::current_directory;

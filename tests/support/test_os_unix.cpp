@@ -7,6 +7,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -175,12 +176,12 @@ void* run_thread(void* start) {
     return nullptr;
 }
 
-// Set by a thread the signal has reached.
-volatile sig_atomic_t frozen = 0;
+// Set by a thread the signal has reached. Lock-free, so a signal handler may set it.
+std::atomic<bool> frozen{false};
 
 // A frozen thread waits here for ever, wherever the signal found it.
 void hold_forever(int) {
-    frozen = 1;
+    frozen = true;
     for (;;) {
         pause();
     }
@@ -206,12 +207,12 @@ void freeze_thread(void* thread) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGUSR2, &action, nullptr);
     auto* handle = static_cast<pthread_t*>(thread);
-    frozen = 0;
+    frozen = false;
     // The signal arrives when it arrives: the caller may count on the thread having stopped
     // only once the handler has run (a second at most; a thread that never gets to run again
     // is stopped as well as one can be).
     if (pthread_kill(*handle, SIGUSR2) == 0) {
-        for (int waited = 0; frozen == 0 && waited < 1000; ++waited) {
+        for (int waited = 0; !frozen && waited < 1000; ++waited) {
             usleep(1000);
         }
     }

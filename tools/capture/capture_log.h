@@ -1,5 +1,5 @@
-// Reading a log that pilro captured: splitting it into entries and runs. Both tools read logs
-// through this, so that they agree on what an entry and a run are.
+// Reading a log that pilro or the relay captured: splitting it into entries and runs. Both
+// tools read logs through this, so that they agree on what an entry and a run are.
 //
 // An entry of pilro's own is known by its exact text: "DllMain(Attach)", "DllMain(Detach)"
 // and "unload()", each with CR LF CR LF after it, and "load() " up to its closing empty line:
@@ -8,6 +8,20 @@
 // cut there. Every other stretch, up to and including the next CR LF CR LF, is one request:
 // exact for well-formed SAORI/1.0 requests, which hold no empty line before their end. A log
 // that ends without that CR LF CR LF ends in an entry cut short.
+//
+// The relay adds two kinds of entry. After each request it relays, the real module's reply:
+//   "reply(" AT ") " T " us, length " L ", " N " bytes" CR LF, N bytes, CR LF CR LF
+//   "reply(" AT ") " T " us, length " L ", no block" CR LF CR LF
+// AT is the offset in the file just past the request's entry, or "-" when that entry could
+// not be written (or was empty); T the microseconds the real module took; L the length it
+// returned, "-" when the host passed no length; N the reply's bytes up to L, up to the end of
+// the block and up to its first NUL, which may be anything, empty lines included. AT, T, L
+// and N are decimal, L with a "-" when negative; N counts the bytes, so the entry is exact
+// whatever they are. The first line is taken for a reply only when it has this form, AT
+// (when given) is not after the entry itself, and the entry ends where N says, in CR LF CR LF;
+// a log that ends before then ends in an entry cut short. A request entry that lacks its own
+// closing empty line ends where a reply entry begins that names that very offset as its AT.
+// Its notes say why it is not relaying: "relay() " and one line of text, then CR LF CR LF.
 //
 // A run is everything from an attach entry up to and including the next detach entry.
 // Entries outside any such frame (a log begun in the middle of a run, a process that ended
@@ -19,13 +33,14 @@
 #define PILRO_TOOLS_CAPTURE_LOG_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace pilro::capture {
 
-enum class entry_kind { attach, detach, load, unload, request, cut_short };
+enum class entry_kind { attach, detach, load, unload, request, reply, note, cut_short };
 
 struct entry {
     entry_kind kind;
@@ -38,10 +53,11 @@ struct run {
     std::vector<entry> entries;
 };
 
-// The entry that starts at byte `at` of log (at < log.size()). While log may still grow (a log
-// being written: `growing`), an entry that may not be whole yet is cut_short as well: a load
-// entry that reaches the end of the bytes so far may yet get CR LF of its own.
-entry entry_at(std::string_view log, std::size_t at, bool growing = false);
+// The entry that starts at byte `at` of log (at < log.size()), where log begins at byte `base`
+// of the file (a reply names its request by its offset in the file). While log may still
+// grow (a log being written: `growing`), an entry that may not be whole yet is cut_short as
+// well: a load entry that reaches the end of the bytes so far may yet get CR LF of its own.
+entry entry_at(std::string_view log, std::size_t at, bool growing = false, std::uint64_t base = 0);
 // Every entry of the log, in order. The last one alone may be cut_short.
 std::vector<entry> split_entries(std::string_view log);
 
@@ -79,12 +95,30 @@ bool holds_pilro_entries(std::string_view log, const std::vector<run>& runs);
 std::string_view entry_bytes(std::string_view log, const entry& e);
 // What a load entry was given: its bytes after "load() ", before the closing empty line.
 std::string_view load_data(std::string_view log, const entry& e);
-// "attach", "detach", "load", "unload", "request", "cut-short".
+// "attach", "detach", "load", "unload", "request", "reply", "note", "cut-short".
 const char* kind_name(entry_kind kind);
+
+// What a reply entry says.
+struct reply {
+    // Whether it names the end of its request's entry, and that offset.
+    bool paired;
+    std::uint64_t request_end;
+    std::uint64_t microseconds;
+    // The length the real module returned, unless the host gave no length.
+    bool has_length;
+    long long length;
+    // False for a null reply, whose bytes are empty.
+    bool block;
+    std::string_view bytes;
+};
+// Precondition: e is a reply entry of log.
+reply read_reply(std::string_view log, const entry& e);
+// A note's text, between "relay() " and the closing empty line.
+std::string_view note_text(std::string_view log, const entry& e);
 
 // The value of the request's Charset header line (the name compared without regard to case,
 // the value without blanks around it); empty when it has none. Looks only at the header
-// lines: from the second line to the first empty one.
+// lines: from the second line to the first empty one. A reply's is found the same way.
 std::string request_charset(std::string_view request);
 
 // Reads the whole file at path into bytes; returns false with a sentence that names the file

@@ -25,8 +25,8 @@ const char synopsis[] = "usage: pilro-log LOG [--run N | --follow]\n";
 
 const char usage_text[] =
     "\n"
-    "Shows the log LOG that pilro captured (pilro.txt): one line per run, then one line\n"
-    "per entry of that run.\n"
+    "Shows the log LOG that pilro captured (pilro.txt), or the relay (foo.pilro.txt): one\n"
+    "line per run, then one line per entry of that run.\n"
     "\n"
     "  --run N      only run N: N counts from 1, -N from the end (-1 is the last run)\n"
     "  --follow     show the log, then each entry as soon as it is whole, until\n"
@@ -35,20 +35,28 @@ const char usage_text[] =
     "\n"
     "A run line reads\n"
     "  run R: E entries, Q requests, B bytes\n"
-    "with \", no attach\" or \", no detach\" after it when the run does not start with an\n"
-    "attach entry or end with a detach entry. An entry line reads\n"
+    "(\", P replies\" before the bytes where the run has replies) with \", no attach\" or\n"
+    "\", no detach\" after it when the run does not start with an attach entry or end\n"
+    "with a detach entry. An entry line reads\n"
     "  R.N KIND SIZE TEXT\n"
     "R is the run's number and N the entry's within the run, both from 1; SIZE is the\n"
     "entry's length in bytes in the log, its closing empty line included. KIND is\n"
-    "attach, detach, load, unload, request or cut-short (the log ends inside this entry).\n"
-    "TEXT, after a blank, is for a load entry its data, for a request its request line\n"
-    "and header lines each with its CR LF, for a cut-short entry all its bytes; attach,\n"
-    "detach and unload entries and empty load data have none.\n"
+    "attach, detach, load, unload, request, reply, note or cut-short (the log ends inside\n"
+    "this entry). TEXT, after a blank, is for a load entry its data, for a request its\n"
+    "request line and header lines each with its CR LF, for a note (the relay's word on\n"
+    "why it is not relaying) its text, for a cut-short entry all its bytes; attach,\n"
+    "detach and unload entries and empty load data have none. For a reply, the relay's\n"
+    "record of what the real module returned, TEXT is\n"
+    "  (to R.N, T us[, length L][, no block]) BYTES\n"
+    "R.N being the request it answers (\"an unlogged request\" when the log lacks it), T\n"
+    "the microseconds the real module took, L the length it returned where that is not\n"
+    "the count of BYTES (\"no length\" when the host gave none), \"no block\" for a null\n"
+    "reply, and BYTES the reply's bytes up to that length and to a NUL.\n"
     "\n"
     "TEXT is one line of UTF-8. A request's bytes (and a cut-short one's) are read in\n"
-    "the charset that its own Charset header names; other entries, requests without\n"
-    "the header and requests naming a charset not known here are read as ASCII. Known\n"
-    "charsets, by any of these names in any case:\n";
+    "the charset that its own Charset header names, a reply's in its own or else its\n"
+    "request's; other entries, texts without the header and texts naming a charset not\n"
+    "known here are read as ASCII. Known charsets, by any of these names in any case:\n";
 
 const char usage_tail[] =
     "Backslash is shown as \\\\, CR, LF and tab as \\r, \\n and \\t, other control\n"
@@ -59,12 +67,13 @@ const char usage_tail[] =
     "\n"
     "Runs and entries are those saori-host --replay sends: a run is everything from an\n"
     "attach entry to the next detach entry, and entries outside such a frame form runs of\n"
-    "their own. pilro's own entries are known by their exact texts, and every other\n"
-    "stretch up to and including the next CR LF CR LF is one request. Where several\n"
-    "module files share one log, or processes used one module file at the same time,\n"
-    "their runs are interleaved as they were written; when two runs were surely open at\n"
-    "once (a detach entry follows another with no attach entry between them), standard\n"
-    "error says that the runs cannot be told apart.\n"
+    "their own. pilro's own entries are known by their exact texts, a reply by its first\n"
+    "line, which counts its bytes, and every other stretch up to and including the next\n"
+    "CR LF CR LF is one request. Where several module files share one log, or processes\n"
+    "used one module file at the same time, their runs are interleaved as they were\n"
+    "written; when two runs were surely open at once (a detach entry follows another\n"
+    "with no attach entry between them), standard error says that the runs cannot be\n"
+    "told apart.\n"
     "\n"
     "--follow shows what the log holds as above, then every entry once it is whole: an\n"
     "entry still being written waits. The run going on has the line \"run R:\" (\"run R:\n"
@@ -99,6 +108,7 @@ class readers {
     charset::reader& for_request(std::string_view request) {
         return get(charset::find_charset(capture::request_charset(request)));
     }
+    charset::reader& named(std::string_view name) { return get(charset::find_charset(name)); }
     charset::reader& ascii() { return get(nullptr); }
 
   private:
@@ -112,8 +122,66 @@ class readers {
     std::map<const charset::charset*, std::unique_ptr<charset::reader>> made_;
 };
 
+bool ends_in_empty_line(std::string_view entry) {
+    return entry.size() >= 4 && entry.compare(entry.size() - 4, 4, "\r\n\r\n") == 0;
+}
+
 std::string plural(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// A request entry as a reply names it: by where it ends in the log file. Its charset is kept
+// rather than its bytes, which a followed log no longer holds once they are shown.
+struct request_seen {
+    std::string label;  // "R.N"
+    std::string charset;
+};
+using requests_by_end = std::map<std::uint64_t, request_seen>;
+
+// Notes e if it is a request: entry N of run R, in log, which starts at byte base of the file.
+void note_request(requests_by_end& requests, std::string_view log, std::uint64_t base,
+                  const capture::entry& e, std::size_t run, std::size_t n) {
+    if (e.kind == capture::entry_kind::request) {
+        requests[base + e.offset + e.size] = {
+            std::to_string(run) + "." + std::to_string(n),
+            capture::request_charset(capture::entry_bytes(log, e))};
+    }
+}
+
+requests_by_end find_requests(std::string_view log, const std::vector<capture::run>& runs) {
+    requests_by_end found;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        for (std::size_t k = 0; k < runs[r].entries.size(); ++k) {
+            note_request(found, log, 0, runs[r].entries[k], r + 1, k + 1);
+        }
+    }
+    return found;
+}
+
+// "(to R.N, T us[, length L][, no block]) TEXT": the request it answers, the time, the length
+// where it is not the bytes' count, and the reply's bytes read in its own charset, or else in
+// its request's.
+std::string reply_text(const capture::reply& reply, const requests_by_end& requests,
+                       readers& read) {
+    const auto request = reply.paired ? requests.find(reply.request_end) : requests.end();
+    std::string text =
+        "(to " +
+        (request != requests.end() ? request->second.label : std::string("an unlogged request")) +
+        ", " + std::to_string(reply.microseconds) + " us";
+    if (!reply.has_length) {
+        text += ", no length";
+    } else if (!reply.block || reply.length != static_cast<long long>(reply.bytes.size())) {
+        text += ", length " + std::to_string(reply.length);
+    }
+    if (!reply.block) {
+        return text + ", no block)";
+    }
+    text += ")";
+    charset::reader& reader =
+        !capture::request_charset(reply.bytes).empty() || request == requests.end()
+            ? read.for_request(reply.bytes)
+            : read.named(request->second.charset);
+    return reply.bytes.empty() ? text : text + " " + reader.readable(reply.bytes);
 }
 
 // A run's first line. Only a finished run's counts are known.
@@ -123,14 +191,17 @@ std::string run_header(const capture::run& run, std::size_t number, bool finishe
     if (!finished) {
         return line + (no_attach ? " no attach\n" : "\n");
     }
-    std::size_t requests = 0;
+    std::size_t counts[2] = {0, 0};  // requests, replies
     std::size_t bytes = 0;
     for (const capture::entry& e : run.entries) {
-        requests += e.kind == capture::entry_kind::request ? 1 : 0;
+        counts[0] += e.kind == capture::entry_kind::request ? 1 : 0;
+        counts[1] += e.kind == capture::entry_kind::reply ? 1 : 0;
         bytes += e.size;
     }
     line += " " + plural(run.entries.size(), "entry", "entries") + ", " +
-            plural(requests, "request", "requests") + ", " + plural(bytes, "byte", "bytes");
+            plural(counts[0], "request", "requests") + ", " +
+            (counts[1] > 0 ? plural(counts[1], "reply", "replies") + ", " : "") +
+            plural(bytes, "byte", "bytes");
     if (no_attach) {
         line += ", no attach";
     }
@@ -142,7 +213,7 @@ std::string run_header(const capture::run& run, std::size_t number, bool finishe
 
 // The line of entry N of run R; e lies in log.
 std::string entry_line(std::string_view log, const capture::entry& e, std::size_t run,
-                       std::size_t n, readers& read) {
+                       std::size_t n, const requests_by_end& requests, readers& read) {
     const std::string_view entry = capture::entry_bytes(log, e);
     std::string text;
     switch (e.kind) {
@@ -150,8 +221,16 @@ std::string entry_line(std::string_view log, const capture::entry& e, std::size_
             text = read.ascii().readable(capture::load_data(log, e));
             break;
         case capture::entry_kind::request:
-            // The closing empty line goes without saying.
-            text = read.for_request(entry).readable(entry.substr(0, entry.size() - 2));
+            // The closing empty line goes without saying (a request without one ends where
+            // its reply begins).
+            text = read.for_request(entry).readable(
+                entry.substr(0, entry.size() - (ends_in_empty_line(entry) ? 2 : 0)));
+            break;
+        case capture::entry_kind::reply:
+            text = reply_text(capture::read_reply(log, e), requests, read);
+            break;
+        case capture::entry_kind::note:
+            text = read.ascii().readable(capture::note_text(log, e));
             break;
         case capture::entry_kind::cut_short:
             text = read.for_request(entry).readable(entry);
@@ -164,10 +243,10 @@ std::string entry_line(std::string_view log, const capture::entry& e, std::size_
 }
 
 std::string run_lines(std::string_view log, const capture::run& run, std::size_t number,
-                      readers& read, bool finished = true) {
+                      const requests_by_end& requests, readers& read, bool finished = true) {
     std::string lines = run_header(run, number, finished);
     for (std::size_t k = 0; k < run.entries.size(); ++k) {
-        lines += entry_line(log, run.entries[k], number, k + 1, read);
+        lines += entry_line(log, run.entries[k], number, k + 1, requests, read);
     }
     return lines;
 }
@@ -247,10 +326,10 @@ class follower {
         std::vector<capture::entry> whole;
         std::size_t at = 0;
         while (at < pending_.size()) {
-            capture::entry e = capture::entry_at(pending_, at, true);
+            capture::entry e = capture::entry_at(pending_, at, true, shown_);
             if (e.kind == capture::entry_kind::cut_short && bytes.empty()) {
                 // Nothing came since the last look: what could have grown is whole.
-                e = capture::entry_at(pending_, at, false);
+                e = capture::entry_at(pending_, at, false, shown_);
             }
             if (e.kind == capture::entry_kind::cut_short) {
                 break;
@@ -285,14 +364,32 @@ class follower {
             return false;
         }
         checked_ = true;
+        // The requests first, so that a reply finds the one it answers in the same look.
+        std::size_t run = run_number_;
+        std::size_t n = entry_number_;
+        for (const capture::entry& e : going_on) {
+            note_request(requests_, pending_, shown_, e, run, ++n);
+        }
+        for (const capture::run& r : runs) {
+            n = 0;
+            ++run;
+            for (const capture::entry& e : r.entries) {
+                note_request(requests_, pending_, shown_, e, run, ++n);
+            }
+        }
+        // A reply follows its request closely: the oldest requests make way, so that memory
+        // stays flat however long pilro-log follows.
+        while (requests_.size() > 10000) {
+            requests_.erase(requests_.begin());
+        }
         std::string text;
         for (const capture::entry& e : going_on) {
-            text += entry_line(pending_, e, run_number_, ++entry_number_, read_);
+            text += entry_line(pending_, e, run_number_, ++entry_number_, requests_, read_);
         }
         for (const capture::run& r : runs) {
             const bool finished = first && (&r != &runs.back() ||
                                             r.entries.back().kind == capture::entry_kind::detach);
-            text += run_lines(pending_, r, ++run_number_, read_, finished);
+            text += run_lines(pending_, r, ++run_number_, requests_, read_, finished);
             entry_number_ = r.entries.size();
         }
         if (tracker_.overlapping() && !warned_) {
@@ -310,6 +407,7 @@ class follower {
         pending_.clear();
         shown_ = 0;
         tracker_ = capture::run_tracker();
+        requests_.clear();
         run_number_ = 0;
         entry_number_ = 0;
     }
@@ -327,6 +425,7 @@ class follower {
     bool troubled_ = false;
     bool warned_ = false;
     capture::run_tracker tracker_;
+    requests_by_end requests_;
     std::size_t run_number_ = 0;
     std::size_t entry_number_ = 0;
 };
@@ -356,8 +455,9 @@ int show_log(const std::string& path, bool has_run, long long wanted) {
         end = first + 1;
     }
     readers read;
+    const requests_by_end requests = find_requests(log, runs);
     for (std::size_t r = first; r < end; ++r) {
-        if (!show(run_lines(log, runs[r], r + 1, read))) {
+        if (!show(run_lines(log, runs[r], r + 1, requests, read))) {
             return 1;
         }
         if (runs[r].entries.back().kind == capture::entry_kind::cut_short) {

@@ -13,7 +13,7 @@ namespace {
 std::string make_usage_text() {
     std::string text =
         "usage: saori-host MODULE [--load DATA] [OPTION ...] [REQUEST ...]\n"
-        "       saori-host MODULE [--load DATA] --replay LOG [--run N]\n"
+        "       saori-host MODULE [--load DATA] --replay LOG [--run N] [--compare]\n"
         "\n"
         "Loads the SAORI/1.0 module MODULE as a host does, calls its load, sends each REQUEST\n"
         "in order through its request and writes each reply to standard output exactly as\n"
@@ -70,11 +70,23 @@ std::string make_usage_text() {
         "runs are interleaved and saori-host does not take them apart; when two runs were\n"
         "surely open at once (a detach entry follows another with no attach entry between\n"
         "them), standard error says so. pilro-log shows a log's runs and entries.\n"
+        "  --compare            instead of printing the replies, hold each one against the\n"
+        "                       reply the log captured for that request, byte for byte\n"
+        "Only the relay (pilro-relay in front of the real module) captures replies; they and\n"
+        "its notes are known by their first lines (pilro-log --help shows them), and are\n"
+        "never sent. --compare prints one line per request: \"request K: same\" when the module\n"
+        "returned the same bytes with the same length as captured, or the same null reply;\n"
+        "else \"request K: differs\", a tab, \"captured \" and the captured reply, a tab, \"now "
+        "\"\n"
+        "and the new one, each as \"(length L) TEXT\", \"(no block, length L)\" or, for a request\n"
+        "whose reply the log lacks, \"(no reply in the log)\". TEXT is the reply's bytes up to\n"
+        "the length and a NUL, read as pilro-log reads them. Times are not compared.\n"
         "\n"
-        "Exit status: 0 when every call succeeded; 1 when the module, a request file or the\n"
-        "log cannot be used (the log: also when it is no log of pilro's, has no such run, or\n"
-        "the run no requests) or the module fails a call; 2 for bad arguments, text the\n"
-        "charset cannot hold included.\n";
+        "Exit status: 0 when every call succeeded (with --compare: and every reply was the\n"
+        "same); 1 when the module, a request file or the log cannot be used (the log: also\n"
+        "when it is no log of pilro's, has no such run, the run no requests, or, with\n"
+        "--compare, no replies) or the module fails a call (with --compare: or a reply\n"
+        "differs); 2 for bad arguments, text the charset cannot hold included.\n";
     return text;
 }
 
@@ -257,6 +269,12 @@ bool parse_command_line(const std::vector<platform::argument>& words, command_li
                 error = "the " + word + " value cannot hold CR or LF";
                 return false;
             }
+        } else if (word == "--compare") {
+            if (out.compare) {
+                error = "--compare given twice";
+                return false;
+            }
+            out.compare = true;
         } else if (word == "--get-version") {
             pending_slots.push_back(out.requests.size());
             out.requests.push_back({request_origin::text, std::string()});
@@ -306,8 +324,9 @@ bool parse_command_line(const std::vector<platform::argument>& words, command_li
         }
         return true;
     }
-    if (has_run) {
-        error = "--run picks a run of the log that --replay names";
+    if (has_run || out.compare) {
+        error = std::string(has_run ? "--run picks" : "--compare compares") +
+                " a run of the log that --replay names";
         return false;
     }
 

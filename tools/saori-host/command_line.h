@@ -30,6 +30,8 @@ struct command_line {
     bool replay = false;
     std::string replay_log;
     long long replay_run = -1;
+    // --compare: each reply is held against the one the log captured, instead of printed.
+    bool compare = false;
 };
 
 // The text --help prints; its first line is the synopsis.

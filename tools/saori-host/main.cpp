@@ -1,9 +1,12 @@
 // saori-host: a command-line SAORI/1.0 host. It loads a module the way a host application
 // does, calls load, sends requests through request, prints each reply byte for byte, calls
 // unload and releases the module. Run with --help for the command line.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +16,7 @@
 #include "command_line.h"
 #include "module/exports.h"
 #include "module_file.h"
+#include "platform/charset.h"
 #include "platform/platform.h"
 #include "prim/prim.h"
 
@@ -43,9 +47,37 @@ bool read_standard_input(std::string& bytes) {
     return true;
 }
 
-// The requests of the run of the log that the command line picks, in the order captured.
-bool replayed_requests(const pilro::host::command_line& command,
-                       std::vector<std::string>& requests) {
+// A reply as the relay records it, and as --compare holds a new one against it.
+struct reply_seen {
+    // Whether there is one at all (the log may lack a request's reply).
+    bool present = false;
+    bool block = false;
+    bool has_length = true;
+    long long length = 0;
+    // Up to the length, the block's end and the first NUL.
+    std::string bytes;
+};
+
+// The replies the log captured, by where the entry of the request they answer ends.
+std::map<std::uint64_t, reply_seen> captured_replies(std::string_view log) {
+    namespace capture = pilro::capture;
+    std::map<std::uint64_t, reply_seen> found;
+    for (const capture::entry& e : capture::split_entries(log)) {
+        if (e.kind == capture::entry_kind::reply) {
+            const capture::reply r = capture::read_reply(log, e);
+            if (r.paired) {
+                found[r.request_end] = {true, r.block, r.has_length, r.length,
+                                        std::string(r.bytes)};
+            }
+        }
+    }
+    return found;
+}
+
+// The requests of the run of the log that the command line picks, in the order captured;
+// with --compare, the reply captured for each.
+bool replayed_requests(const pilro::host::command_line& command, std::vector<std::string>& requests,
+                       std::vector<reply_seen>& replies) {
     namespace capture = pilro::capture;
     const std::string& path = command.replay_log;
     std::string log;
@@ -73,17 +105,34 @@ bool replayed_requests(const pilro::host::command_line& command,
         report(path + ": " + error);
         return false;
     }
+    const std::map<std::uint64_t, reply_seen> captured =
+        command.compare ? captured_replies(log) : std::map<std::uint64_t, reply_seen>();
+    if (command.compare && captured.empty()) {
+        report(path +
+               " holds no replies: capture the host's exchange with the relay (pilro-relay in "
+               "front of the real module) to have replies to compare with");
+        return false;
+    }
+    bool any_reply = false;
     for (const capture::entry& e : runs[index].entries) {
         if (e.kind == capture::entry_kind::request) {
             requests.emplace_back(capture::entry_bytes(log, e));
+            const auto reply = captured.find(e.offset + e.size);
+            replies.push_back(reply != captured.end() ? reply->second : reply_seen());
+            any_reply = any_reply || reply != captured.end();
         } else if (e.kind == capture::entry_kind::cut_short) {
             report(path + " ends in the middle of an entry (its last " + std::to_string(e.size) +
                    " bytes, with no empty line to end them); they are not sent");
         }
     }
+    const std::string run =
+        "run " + std::to_string(index + 1) + " of " + std::to_string(runs.size());
     if (requests.empty()) {
-        report(path + ": run " + std::to_string(index + 1) + " of " + std::to_string(runs.size()) +
-               " holds no requests");
+        report(path + ": " + run + " holds no requests");
+        return false;
+    }
+    if (command.compare && !any_reply) {
+        report(path + ": " + run + " holds no replies to compare with");
         return false;
     }
     return true;
@@ -149,9 +198,69 @@ bool exchange_all(request_function request, const std::string& module,
     return true;
 }
 
-// The host's part proper: load, requests, unload, release. Returns the exit status.
+// "(length L) TEXT", "(no block, length L)" or "(no reply in the log)"; TEXT read in the
+// reply's charset, or else its request's, as pilro-log reads it.
+std::string describe(const reply_seen& reply, const std::string& request) {
+    if (!reply.present) {
+        return "(no reply in the log)";
+    }
+    const std::string length = reply.has_length ? std::to_string(reply.length) : "-";
+    if (!reply.block) {
+        return "(no block, length " + length + ")";
+    }
+    std::string charset_name = pilro::capture::request_charset(reply.bytes);
+    if (charset_name.empty()) {
+        charset_name = pilro::capture::request_charset(request);
+    }
+    pilro::charset::reader reader(pilro::charset::find_charset(charset_name));
+    return "(length " + length + ") " + reader.readable(reply.bytes);
+}
+
+// Sends the requests in order and holds each reply against the captured one, printing a
+// line for each. Returns whether every reply was the same; false at once when a line cannot
+// be written.
+bool compare_all(request_function request, const std::vector<std::string>& requests,
+                 const std::vector<reply_seen>& captured) {
+    bool all_same = true;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        long length = static_cast<long>(requests[i].size());
+        // Made here, so that memory running out is no module's reply.
+        void* block = text_block(requests[i]);
+        if (block == nullptr) {
+            report("out of memory for request " + std::to_string(i + 1));
+            return false;
+        }
+        void* reply = request(block, &length);
+        // Read as the relay reads a reply: up to the length, the block's end and a NUL.
+        reply_seen now{true, reply != nullptr, true, length, std::string()};
+        if (reply != nullptr && length > 0) {
+            const auto* bytes = static_cast<const char*>(reply);
+            const std::size_t n =
+                std::min(static_cast<std::size_t>(length), pilro::prim::block_size(reply));
+            now.bytes.assign(bytes, std::find(bytes, bytes + n, '\0'));
+        }
+        pilro::prim::block_free(reply);
+        const reply_seen& then = captured[i];
+        const bool same = then.present && then.block == now.block &&
+                          (!now.block || (then.bytes == now.bytes &&
+                                          (!then.has_length || then.length == now.length)));
+        all_same = all_same && same;
+        const std::string line = "request " + std::to_string(i + 1) +
+                                 (same ? ": same\n"
+                                       : ": differs\tcaptured " + describe(then, requests[i]) +
+                                             "\tnow " + describe(now, requests[i]) + "\n");
+        if (!pilro::platform::write_text(line)) {
+            report("cannot write to standard output");
+            return false;
+        }
+    }
+    return all_same;
+}
+
+// The host's part proper: load, requests, unload, release. Returns the exit status. With
+// replies to compare with, those are compared rather than the replies printed.
 int run_module(const std::string& module, const std::string& load_data,
-               const std::vector<std::string>& requests) {
+               const std::vector<std::string>& requests, const std::vector<reply_seen>* compare) {
     std::string error;
     void* library =
         pilro::platform::library_open(pilro::platform::library_file_path(module).c_str(), error);
@@ -188,7 +297,8 @@ int run_module(const std::string& module, const std::string& load_data,
         // A module that refuses to start gets no requests; unload still balances the load.
         report(module + ": load returned 0 (FALSE)");
         status = 1;
-    } else if (!exchange_all(request, module, requests)) {
+    } else if (compare != nullptr ? !compare_all(request, requests, *compare)
+                                  : !exchange_all(request, module, requests)) {
         status = 1;
     }
     if (unload() == 0) {
@@ -227,7 +337,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::vector<std::string> requests;
-    if (command.replay && !replayed_requests(command, requests)) {
+    std::vector<reply_seen> captured;
+    if (command.replay && !replayed_requests(command, requests, captured)) {
         return 1;
     }
     for (const pilro::host::request_source& source : command.requests) {
@@ -262,5 +373,5 @@ int main(int argc, char** argv) {
         report("the load data is too long");
         return 1;
     }
-    return run_module(command.module, load_data, requests);
+    return run_module(command.module, load_data, requests, command.compare ? &captured : nullptr);
 }

@@ -63,12 +63,13 @@ std::size_t module_file_path(void*, char* buf, std::size_t cap) noexcept {
     return n + name_length;
 }
 
-void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept {
+bool append_to_file(const char* path, const char* bytes, std::size_t n,
+                    std::uint64_t* end) noexcept {
     // O_APPEND stands in for the seek to the end: the kernel places every write at the end of
-    // the file at the moment of writing.
+    // the file at the moment of writing, and leaves this descriptor's offset just past it.
     const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
-        return;
+        return false;
     }
     while (n > 0) {
         const ssize_t done = write(fd, bytes, n);
@@ -81,7 +82,14 @@ void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept
         bytes += done;
         n -= static_cast<std::size_t>(done);
     }
+    bool whole = n == 0;
+    if (whole && end != nullptr) {
+        const off_t offset = lseek(fd, 0, SEEK_CUR);
+        whole = offset >= 0;
+        *end = static_cast<std::uint64_t>(offset);
+    }
     close(fd);
+    return whole;
 }
 
 }  // namespace pilro::prim

@@ -53,21 +53,31 @@ std::size_t module_file_path(void* module, char* buf, std::size_t cap) noexcept 
 
 namespace {
 
-void append_to_open_file(HANDLE file, const char* bytes, std::size_t n) noexcept {
+// Whether all n bytes were written; *end is then the offset just past them (the file is
+// held without sharing write access, so nobody else can have written in between).
+bool append_to_open_file(HANDLE file, const char* bytes, std::size_t n,
+                         std::uint64_t* end) noexcept {
     // The 64-bit seek: with a 32-bit one a log past 4 GiB would fail to seek, and the write
     // would land on the log's first bytes.
     LARGE_INTEGER distance{};
-    if (SetFilePointerEx(file, distance, nullptr, FILE_END)) {
-        while (n > 0) {
-            const DWORD chunk = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n);
-            DWORD written = 0;
-            if (!WriteFile(file, bytes, chunk, &written, nullptr) || written == 0) {
-                break;
-            }
-            bytes += written;
-            n -= written;
-        }
+    LARGE_INTEGER position{};
+    if (!SetFilePointerEx(file, distance, &position, FILE_END)) {
+        return false;
     }
+    const std::size_t total = n;
+    while (n > 0) {
+        const DWORD chunk = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n);
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, chunk, &written, nullptr) || written == 0) {
+            return false;
+        }
+        bytes += written;
+        n -= written;
+    }
+    if (end != nullptr) {
+        *end = static_cast<std::uint64_t>(position.QuadPart) + total;
+    }
+    return true;
 }
 
 // How long an entry waits for a thread that has its turn, or for another writer that has
@@ -161,16 +171,19 @@ HANDLE open_for_append(const char* path, bool patient) noexcept {
 
 }  // namespace
 
-void append_to_file(const char* path, const char* bytes, std::size_t n) noexcept {
+bool append_to_file(const char* path, const char* bytes, std::size_t n,
+                    std::uint64_t* end) noexcept {
     const bool turn = take_turn();
     HANDLE file = open_for_append(path, turn);
+    bool whole = false;
     if (file != INVALID_HANDLE_VALUE) {
-        append_to_open_file(file, bytes, n);
+        whole = append_to_open_file(file, bytes, n, end);
         CloseHandle(file);
     }
     if (turn) {
         give_turn_back();
     }
+    return whole;
 }
 
 }  // namespace pilro::prim
