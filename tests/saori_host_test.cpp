@@ -654,7 +654,8 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
                            "Sender: saori-host\\r\\n\n2.4 unload 12\n2.5 detach 19\n"
                            "run 1:\n1.1 attach 19\n1.2 load 16 again\nrun 1:\n1.1 attach 19\n"
                            "1.2 load 19 replaced\n1.3 request 61 GET Version SAORI/1.0\\r\\n"
-                           "Charset: UTF-8\\r\\nSender: saori-host\\r\\n\nrun 1:\n1.1 attach 19\n");
+                           "Charset: UTF-8\\r\\nSender: saori-host\\r\\n\nrun 1:\n1.1 attach 19\n")
+        << run.err;
 }
 
 // A capture through the relay in front of the echo module, which replies with the request:
