@@ -82,6 +82,13 @@ TEST(CaptureLog, ALogCutShortEndsInOneCutShortEntryHoldingTheRest) {
         ASSERT_EQ(runs.size(), 1u) << cut.what;
         EXPECT_EQ(runs[0].back().first, entry_kind::cut_short) << cut.what;
     }
+    // While the log is being written, a load entry at its end may yet get CR LF of its own.
+    using pilro::capture::entry_at;
+    const std::string growing = attach + load("x");
+    EXPECT_EQ(entry_at(growing, attach.size(), true).kind, entry_kind::cut_short);
+    EXPECT_EQ(entry_at(growing + "\r", attach.size(), true).kind, entry_kind::cut_short);
+    EXPECT_EQ(entry_at(growing, attach.size()).kind, entry_kind::load);
+    EXPECT_EQ(entry_at(growing + "\r\n" + version, attach.size(), true).size, load("x\r\n").size());
 }
 
 // The relay's reply entry for the request that ends the log so far.

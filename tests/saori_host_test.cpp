@@ -2,8 +2,12 @@
 // standard input, judged by its exit status, its output and the log the module leaves.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "prim/prim.h"
@@ -434,11 +438,18 @@ TEST(SaoriHostReplay, CutShortEmptyAndMissingLogsAndRunsWithoutRequests) {
     EXPECT_EQ(sent.exit_code, 0) << sent.err;
     EXPECT_EQ(sent.out, "SAORI/1.0 200 OK\r\n\r\n");
     EXPECT_TRUE(mentions(sent.err, cut + " ends in the middle of an entry")) << sent.err;
+    // Two module files' runs in one log: replayed as they stand, with a warning.
+    const std::string shared =
+        write_in(directory, "shared.txt", attach + attach + get_version + detach + detach);
+    const process_result warned = host({module, "--replay", shared, "--run", "2"});
+    EXPECT_EQ(warned.exit_code, 0) << warned.err;
+    EXPECT_TRUE(mentions(warned.err, shared + ": two runs were open at once")) << warned.err;
     const std::string log_before = pilro::test::read_file(directory + separator + "pilro.txt");
 
     const std::string own = write_in(
         directory, "own.txt", attach + detach + attach + "load() x\r\n\r\n" + unload + detach);
     const std::string empty = write_in(directory, "empty.txt", "");
+    const std::string memo = write_in(directory, "memo.txt", "Dear all,\r\n\r\nSee you.\r\n\r\n");
     const std::string missing = directory + separator + "missing.txt";
     const struct {
         std::vector<std::string> args;
@@ -448,6 +459,7 @@ TEST(SaoriHostReplay, CutShortEmptyAndMissingLogsAndRunsWithoutRequests) {
         {{"--replay", own, "--run", "3"}, own + ": there is no run 3: the log holds 2 runs"},
         {{"--replay", own, "--run", "-3"}, "there is no run -3"},
         {{"--replay", empty}, empty + " is empty"},
+        {{"--replay", memo}, memo + " is no log that pilro captured"},
         {{"--replay", missing}, "cannot open " + missing},
     };
     for (const auto& bad : refused) {
@@ -519,6 +531,131 @@ TEST(PilroLog, ShiftJisCaptureOneLinePerRunAndEntry) {
         EXPECT_EQ(run.exit_code, 1) << run.err;
         EXPECT_EQ(run.out, "");
     }
+}
+
+TEST(PilroLog, FilesThatAreNoLogsDirectoriesAndRunsOpenAtOnce) {
+    const std::string directory = pilro::test::fresh_directory("pilro_log_refused");
+    const std::string whole_run = attach + "load() x\r\n\r\n" + get_version + unload + detach;
+    const struct {
+        const char* name;
+        std::string bytes;
+        int exit_code;
+        const char* said;
+    } files[] = {
+        {"empty.txt", "", 1, " holds no pilro entries: it is empty"},
+        {"binary.bin",
+         std::string("\x7F"
+                     "ELF\x01\0\x95\r\n\r\n\xFF",
+                     12),
+         1, " holds no pilro entries"},
+        {"memo.txt", "Dear all,\r\n\r\nSee you.\r\n\r\n", 1, " holds no pilro entries"},
+        // Begun in the middle of a run; a process ended without its detach entry, then the
+        // next one's run.
+        {"middle.txt", get_version + get_version, 0, ""},
+        {"crashed.txt", attach + get_version + whole_run + whole_run, 0, ""},
+        // foo.dll's and bar.dll's runs in one log.
+        {"shared.txt", attach + attach + get_version + unload + detach + unload + detach, 0,
+         ": two runs were open at once"},
+    };
+    for (const auto& file : files) {
+        const std::string path = write_in(directory, file.name, file.bytes);
+        const process_result run = pilro_log({path});
+        EXPECT_EQ(run.exit_code, file.exit_code) << file.name;
+        EXPECT_EQ(run.out.empty(), file.exit_code != 0) << file.name;
+        EXPECT_EQ(run.err.empty(), *file.said == '\0') << run.err;
+        EXPECT_TRUE(run.err.empty() || mentions(run.err, path + file.said)) << run.err;
+    }
+    const process_result folder = pilro_log({directory});
+    EXPECT_EQ(folder.exit_code, 1);
+    EXPECT_EQ(folder.err.find("pilro-log: cannot open " + directory + ": Is a directory"), 0u)
+        << folder.err;
+    const std::string crashed = directory + separator + "crashed.txt";
+    EXPECT_EQ(
+        pilro::test::run_process({pilro::test::pilro_log(), crashed, "--follow", "--run", "1"},
+                                 std::string(), 60000)
+            .exit_code,
+        2);
+    // Following starts with what the log holds, shown as a whole log is; killed while it waits.
+    const process_result followed = pilro::test::run_process(
+        {pilro::test::pilro_log(), crashed, "--follow"}, std::string(), 5000);
+    EXPECT_EQ(followed.out, pilro_log({crashed}).out);
+}
+
+// pilro-log --follow while the log is made late, written by hand and by another process, an
+// entry in two writes, then removed and made anew; a directory in its place ends it. Each step
+// leaves pilro-log many looks (one every 100 ms), but what it shows does not depend on when it
+// looks, as long as its first look comes before the first run is whole.
+TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
+    const std::string directory = pilro::test::fresh_directory("pilro_log_follow");
+    const std::string module = place_pilro(directory, "foo.module");
+    const std::string log = directory + separator + "pilro.txt";
+    const std::string request = "EXECUTE SAORI/1.0\r\nCharset: UTF-8\r\nArgument0: x\r\n\r\n";
+    // As the relay writes it, naming the offset where the request's entry ends.
+    const std::string reply = "reply(" + std::to_string(attach.size() + 12 + request.size()) +
+                              ") 7 us, length 3, 3 bytes\r\nabc\r\n\r\n";
+    std::thread writer([&] {
+        // Under Wine a file that pilro-log has open for a moment can be neither replaced nor
+        // opened without sharing, and one removed stays in the way until it is closed.
+        const auto retried = [](const auto& step) {
+            for (int i = 0; i < 500 && !step(); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        };
+        const auto removed = [&] {
+            pilro::files::remove_file(log);
+            return !pilro::test::file_exists(log);
+        };
+        const auto wait = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); };
+        const auto append = [&](const std::string& bytes) {
+            std::ofstream(log, std::ios::binary | std::ios::app) << bytes;
+            wait();
+        };
+        wait();
+        wait();
+        append(attach + "load() x\r\n\r\n");
+        append(request.substr(0, 30));
+        append(request.substr(30));
+        append(reply + unload + detach);
+        host({module, "--get-version"});
+        wait();
+        retried(removed);
+        wait();
+        append(attach + "load() again\r\n\r\n");
+        // Replaced by a longer file, then cut shorter, each between two looks.
+        write_in(directory, "next.txt", attach + "load() replaced\r\n\r\n" + get_version);
+        retried([&] {
+            std::error_code failed;
+            std::filesystem::rename(directory + separator + "next.txt", log, failed);
+            return !failed;
+        });
+        wait();
+        retried([&] { return pilro::test::write_file(log, attach); });
+        wait();
+        retried(removed);
+        retried([&] { return pilro::test::make_directory(log); });
+    });
+    const process_result run = pilro::test::run_process({pilro::test::pilro_log(), log, "--follow"},
+                                                        std::string(), 120000);
+    writer.join();
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_TRUE(mentions(run.err, "cannot open " + log + ": Is a directory")) << run.err;
+    const std::string load = "load() " + native(directory) + separator + "\r\n\r\n";
+    EXPECT_EQ(run.out, "run 1:\n1.1 attach 19\n1.2 load 12 x\n1.3 request " +
+                           std::to_string(request.size()) +
+                           " EXECUTE SAORI/1.0\\r\\nCharset: UTF-8\\r\\nArgument0: x\\r\\n\n"
+                           "1.4 reply " +
+                           std::to_string(reply.size()) +
+                           " (to 1.3, 7 us) abc\n1.5 unload 12\n1.6 detach 19\nrun 2:\n2.1 attach "
+                           "19\n2.2 load " +
+                           std::to_string(load.size()) + " " +
+                           pilro_log_text(native(directory) + separator) + "\n2.3 request " +
+                           std::to_string(get_version.size()) +
+                           " GET Version SAORI/1.0\\r\\nCharset: UTF-8\\r\\n"
+                           "Sender: saori-host\\r\\n\n2.4 unload 12\n2.5 detach 19\n"
+                           "run 1:\n1.1 attach 19\n1.2 load 16 again\nrun 1:\n1.1 attach 19\n"
+                           "1.2 load 19 replaced\n1.3 request 61 GET Version SAORI/1.0\\r\\n"
+                           "Charset: UTF-8\\r\\nSender: saori-host\\r\\n\nrun 1:\n1.1 attach 19\n")
+        << run.err;
 }
 
 // A capture through the relay in front of the echo module, which replies with the request:

@@ -1,10 +1,10 @@
-# What scripts/setup would bring onto a machine that has nothing yet, set by set, as apt-get
-# simulates it (scripts/setup --simulate; the packages of the machine running this hide
-# nothing). The demo's set must resolve and bring none of the test tools and no locale, even
+# What scripts/setup would bring onto a minimal Debian, set by set, as apt-get simulates it
+# (scripts/setup --simulate, whose package state holds only the packages of priority
+# required and their dependencies; the packages of the machine running this hide nothing). The demo's set must resolve and bring none of the test tools and no locale, even
 # through dependencies; the test set must bring every one of them and the locales.
 #   cmake -DSETUP=path/to/scripts/setup -P setup_sets.cmake
 cmake_minimum_required(VERSION 3.23)
-set(test_tools googletest libbenchmark-dev clang libclang-rt-14-dev valgrind locales
+set(test_tools googletest libbenchmark-dev clang libclang-rt-14-dev valgrind locales file
                "locale ja_JP.UTF-8" "locale ja_JP.EUC-JP")
 
 # The packages (and the locale) that scripts/setup --simulate SET would install.

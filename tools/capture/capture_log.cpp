@@ -1,9 +1,10 @@
 #include "capture_log.h"
 
-#include <cerrno>
-#include <fstream>
+#include <cstdint>
 #include <limits>
 #include <system_error>
+
+#include "platform/platform.h"
 
 namespace pilro::capture {
 namespace {
@@ -94,8 +95,9 @@ bool read_reply_line(std::string_view text, reply_line& line) {
     return true;
 }
 
-// The entry that starts at log[at...].
-entry next_entry(std::string_view log, std::size_t at) {
+}  // namespace
+
+entry entry_at(std::string_view log, std::size_t at, bool growing, std::uint64_t base) {
     const std::string_view rest = log.substr(at);
     if (starts_with(rest, attach_text)) {
         return {entry_kind::attach, at, attach_text.size()};
@@ -107,7 +109,7 @@ entry next_entry(std::string_view log, std::size_t at) {
         return {entry_kind::unload, at, unload_text.size()};
     }
     reply_line line{};
-    if (read_reply_line(rest, line) && (!line.says.paired || line.says.request_end <= at)) {
+    if (read_reply_line(rest, line) && (!line.says.paired || line.says.request_end <= base + at)) {
         if (line.entry_size > rest.size()) {
             return {entry_kind::cut_short, at, rest.size()};
         }
@@ -130,7 +132,7 @@ entry next_entry(std::string_view log, std::size_t at) {
         for (std::size_t p = rest.find(reply_start, 1); p < size;
              p = rest.find(reply_start, p + 1)) {
             if (read_reply_line(rest.substr(p), line) && line.says.paired &&
-                line.says.request_end == at + p) {
+                line.says.request_end == base + at + p) {
                 return {entry_kind::request, at, p};
             }
         }
@@ -145,38 +147,75 @@ entry next_entry(std::string_view log, std::size_t at) {
     while (next.kind == entry_kind::load && rest.compare(next.size, 2, "\r\n") == 0) {
         next.size += 2;
     }
+    // Bytes still to come may hold more of them.
+    const std::string_view after = rest.substr(next.size);
+    if (growing && next.kind == entry_kind::load && (after.empty() || after == "\r")) {
+        return {entry_kind::cut_short, at, rest.size()};
+    }
     return next;
 }
-
-}  // namespace
 
 std::vector<entry> split_entries(std::string_view log) {
     std::vector<entry> entries;
     for (std::size_t at = 0; at < log.size(); at += entries.back().size) {
-        entries.push_back(next_entry(log, at));
+        entries.push_back(entry_at(log, at));
     }
     return entries;
 }
 
+bool run_tracker::opens_run(entry_kind kind) {
+    // An attach inside a run: the run before it never had its detach entry.
+    const bool opens = !open_ || kind == entry_kind::attach;
+    open_ = kind != entry_kind::detach;
+    if (kind == entry_kind::detach) {
+        overlapping_ = overlapping_ || after_detach_;
+        after_detach_ = true;
+    } else if (kind == entry_kind::attach) {
+        after_detach_ = false;
+    }
+    return opens;
+}
+
 std::vector<run> split_runs(std::string_view log) {
     std::vector<run> runs;
-    run current;
+    run_tracker tracker;
     for (const entry& e : split_entries(log)) {
-        if (e.kind == entry_kind::attach && !current.entries.empty()) {
-            // An attach inside a run: the run before it never had its detach entry.
-            runs.push_back(std::move(current));
-            current = run();
+        if (tracker.opens_run(e.kind)) {
+            runs.emplace_back();
         }
-        current.entries.push_back(e);
-        if (e.kind == entry_kind::detach) {
-            runs.push_back(std::move(current));
-            current = run();
-        }
-    }
-    if (!current.entries.empty()) {
-        runs.push_back(std::move(current));
+        runs.back().entries.push_back(e);
     }
     return runs;
+}
+
+bool runs_overlap(const std::vector<run>& runs) {
+    run_tracker tracker;
+    for (const run& r : runs) {
+        for (const entry& e : r.entries) {
+            tracker.opens_run(e.kind);
+        }
+    }
+    return tracker.overlapping();
+}
+
+const char shared_log_warning[] =
+    "two runs were open at once (a detach entry follows another with no attach entry between "
+    "them): several module files share this log, or processes used one at the same time, and "
+    "its runs cannot be told apart. Give each module file a folder of its own.";
+
+bool holds_pilro_entries(std::string_view log, const std::vector<run>& runs) {
+    for (const run& r : runs) {
+        for (const entry& e : r.entries) {
+            if (e.kind != entry_kind::request && e.kind != entry_kind::cut_short) {
+                return true;
+            }
+            const std::string_view bytes = entry_bytes(log, e);
+            if (bytes.substr(0, bytes.find("\r\n")).find(" SAORI/") != std::string_view::npos) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 std::string_view entry_bytes(std::string_view log, const entry& e) {
@@ -258,25 +297,13 @@ std::string request_charset(std::string_view request) {
 
 bool read_file(const std::string& path, std::string_view kind, std::string& bytes,
                std::string& error) {
-    const std::string named = (kind.empty() ? "" : std::string(kind) + " ") + path;
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        const int code = errno;
-        error = "cannot open " + named + ": " +
-                (code != 0 ? std::generic_category().message(code) : "it cannot be opened");
-        return false;
-    }
     bytes.clear();
-    char chunk[65536];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
-    }
-    // A directory opens on some systems and fails at the first read.
-    if (in.bad()) {
-        const int code = errno;
-        error = "cannot read " + named + ": " +
-                (code != 0 ? std::generic_category().message(code) : "read error");
+    std::uint64_t size = 0;
+    platform::file_identity identity;
+    const int code = platform::read_file_from(path, 0, bytes, size, identity);
+    if (code != 0) {
+        error = "cannot open " + (kind.empty() ? "" : std::string(kind) + " ") + path + ": " +
+                std::generic_category().message(code);
         return false;
     }
     return true;

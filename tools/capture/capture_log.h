@@ -26,8 +26,9 @@
 // A run is everything from an attach entry up to and including the next detach entry.
 // Entries outside any such frame (a log begun in the middle of a run, a process that ended
 // without its detach entry) form runs of their own: a stretch of them ends before the next
-// attach entry, or with a detach entry. Where several processes wrote to one log at once,
-// their entries alternate and so do their runs; nothing here takes them apart.
+// attach entry, or with a detach entry. Where several module files, or processes, wrote to
+// one log at once, their entries alternate and so do their runs; nothing here takes them
+// apart, but run_tracker tells when it happened.
 #ifndef PILRO_TOOLS_CAPTURE_LOG_H
 #define PILRO_TOOLS_CAPTURE_LOG_H
 
@@ -52,10 +53,44 @@ struct run {
     std::vector<entry> entries;
 };
 
+// The entry that starts at byte `at` of log (at < log.size()), where log begins at byte `base`
+// of the file (a reply names its request by its offset in the file). While log may still
+// grow (a log being written: `growing`), an entry that may not be whole yet is cut_short as
+// well: a load entry that reaches the end of the bytes so far may yet get CR LF of its own.
+entry entry_at(std::string_view log, std::size_t at, bool growing = false, std::uint64_t base = 0);
 // Every entry of the log, in order. The last one alone may be cut_short.
 std::vector<entry> split_entries(std::string_view log);
+
+// Runs, entry by entry in the log's order: split_runs is made of this, and a reader that gets
+// entries as they are written uses it alone.
+class run_tracker {
+  public:
+    // Whether the entry of this kind opens a new run; to be told of every entry, in order.
+    bool opens_run(entry_kind kind);
+    // Whether runs were open at once: a detach entry came after another with no attach entry
+    // between them. Runs one after another never write that, not even when a process ends
+    // without its detach entry; two module files sharing the log, or processes using one at
+    // the same time, mostly do (see shared_log_warning).
+    bool overlapping() const { return overlapping_; }
+
+  private:
+    bool open_ = false;
+    bool after_detach_ = false;
+    bool overlapping_ = false;
+};
+
 // The entries grouped into runs, in order; no run is empty.
 std::vector<run> split_runs(std::string_view log);
+// What run_tracker::overlapping says of these runs' entries.
+bool runs_overlap(const std::vector<run>& runs);
+// What the tools say when runs overlap, after the log's name and a colon.
+extern const char shared_log_warning[];
+
+// Whether the log holds anything of pilro's: an entry of its own making (any but a request or
+// a cut-short one), or a request, cut short or not, whose request line holds " SAORI/". A log
+// whose end is cut short, or which begins in the middle of a run, passes; an empty file, plain
+// text without SAORI/1.0 requests and binary bytes do not.
+bool holds_pilro_entries(std::string_view log, const std::vector<run>& runs);
 
 std::string_view entry_bytes(std::string_view log, const entry& e);
 // What a load entry was given: its bytes after "load() ", before the closing empty line.
@@ -87,8 +122,9 @@ std::string_view note_text(std::string_view log, const entry& e);
 std::string request_charset(std::string_view request);
 
 // Reads the whole file at path into bytes; returns false with a sentence that names the file
-// and the reason in error ("cannot open KIND PATH: ...", KIND and its blank left out when
-// empty). saori-host reads its request files through this too.
+// and the reason in error ("cannot open KIND PATH: REASON", KIND and its blank left out when
+// empty; REASON the C library's text for platform::read_file_from's result, so the same on
+// every platform). saori-host reads its request files through this too.
 bool read_file(const std::string& path, std::string_view kind, std::string& bytes,
                std::string& error);
 inline bool read_log(const std::string& path, std::string& bytes, std::string& error) {

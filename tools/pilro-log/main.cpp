@@ -1,11 +1,15 @@
 // pilro-log: a log that pilro captured, one line per run and per entry, readable without a
 // hex viewer and stable enough to compare two captures with diff. Run with --help for the
 // format.
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "capture/capture_log.h"
@@ -17,13 +21,16 @@ namespace {
 namespace capture = pilro::capture;
 namespace charset = pilro::charset;
 
+const char synopsis[] = "usage: pilro-log LOG [--run N | --follow]\n";
+
 const char usage_text[] =
-    "usage: pilro-log LOG [--run N]\n"
     "\n"
     "Shows the log LOG that pilro captured (pilro.txt), or the relay (foo.pilro.txt): one\n"
     "line per run, then one line per entry of that run.\n"
     "\n"
     "  --run N      only run N: N counts from 1, -N from the end (-1 is the last run)\n"
+    "  --follow     show the log, then each entry as soon as it is whole, until\n"
+    "               interrupted (Ctrl-C)\n"
     "  -h, --help   show this text\n"
     "\n"
     "A run line reads\n"
@@ -62,11 +69,28 @@ const char usage_tail[] =
     "attach entry to the next detach entry, and entries outside such a frame form runs of\n"
     "their own. pilro's own entries are known by their exact texts, a reply by its first\n"
     "line, which counts its bytes, and every other stretch up to and including the next\n"
-    "CR LF CR LF is one request. Where several processes wrote to one log at once, their\n"
-    "runs are interleaved as they were written.\n"
+    "CR LF CR LF is one request. Where several module files share one log, or processes\n"
+    "used one module file at the same time, their runs are interleaved as they were\n"
+    "written; when two runs were surely open at once (a detach entry follows another\n"
+    "with no attach entry between them), standard error says that the runs cannot be\n"
+    "told apart.\n"
     "\n"
-    "Exit status: 0 when the log was shown; 1 when it cannot be read or has no run N;\n"
-    "2 for bad arguments.\n";
+    "--follow shows what the log holds as above, then every entry once it is whole: an\n"
+    "entry still being written waits. The run going on has the line \"run R:\" (\"run R:\n"
+    "no attach\" when it does not start with an attach entry), since its counts are not\n"
+    "known yet; so has every run that starts while pilro-log follows. A log that does not\n"
+    "exist yet is waited for; one that is removed, or made anew, or cut shorter, is\n"
+    "followed again from its start, with its runs counted from 1 again, and standard\n"
+    "error says so. The log is read every tenth of a second, only its new bytes, and is\n"
+    "never kept open in between: pilro, and the user deleting the log, are never held up.\n"
+    "\n"
+    "Exit status: 0 when the log was shown; 1 when it cannot be read, has no run N, or\n"
+    "holds no pilro entries (neither an entry of pilro's own nor a request whose request\n"
+    "line holds \" SAORI/\": an empty file, text or binary bytes; a log cut short, or\n"
+    "begun in the middle of a run, is shown); 2 for bad arguments. --follow goes on\n"
+    "until interrupted; it stops early, with 1, when the log's first entries are no\n"
+    "pilro entries, when LOG cannot be read as it starts (other than for not existing)\n"
+    "or becomes a directory, or when standard output fails.\n";
 
 void report(const std::string& message) {
     std::fprintf(stderr, "pilro-log: %s\n", message.c_str());
@@ -74,7 +98,7 @@ void report(const std::string& message) {
 
 int usage_error(const std::string& message) {
     report(message);
-    std::fprintf(stderr, "usage: pilro-log LOG [--run N]\nRun pilro-log --help for more.\n");
+    std::fprintf(stderr, "%sRun pilro-log --help for more.\n", synopsis);
     return 2;
 }
 
@@ -84,6 +108,7 @@ class readers {
     charset::reader& for_request(std::string_view request) {
         return get(charset::find_charset(capture::request_charset(request)));
     }
+    charset::reader& named(std::string_view name) { return get(charset::find_charset(name)); }
     charset::reader& ascii() { return get(nullptr); }
 
   private:
@@ -105,22 +130,29 @@ std::string plural(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// A request entry as a reply names it: where it ends in the log.
+// A request entry as a reply names it: by where it ends in the log file. Its charset is kept
+// rather than its bytes, which a followed log no longer holds once they are shown.
 struct request_seen {
     std::string label;  // "R.N"
-    std::string_view bytes;
+    std::string charset;
 };
 using requests_by_end = std::map<std::uint64_t, request_seen>;
+
+// Notes e if it is a request: entry N of run R, in log, which starts at byte base of the file.
+void note_request(requests_by_end& requests, std::string_view log, std::uint64_t base,
+                  const capture::entry& e, std::size_t run, std::size_t n) {
+    if (e.kind == capture::entry_kind::request) {
+        requests[base + e.offset + e.size] = {
+            std::to_string(run) + "." + std::to_string(n),
+            capture::request_charset(capture::entry_bytes(log, e))};
+    }
+}
 
 requests_by_end find_requests(std::string_view log, const std::vector<capture::run>& runs) {
     requests_by_end found;
     for (std::size_t r = 0; r < runs.size(); ++r) {
         for (std::size_t k = 0; k < runs[r].entries.size(); ++k) {
-            const capture::entry& e = runs[r].entries[k];
-            if (e.kind == capture::entry_kind::request) {
-                found[e.offset + e.size] = {std::to_string(r + 1) + "." + std::to_string(k + 1),
-                                            capture::entry_bytes(log, e)};
-            }
+            note_request(found, log, 0, runs[r].entries[k], r + 1, k + 1);
         }
     }
     return found;
@@ -148,12 +180,17 @@ std::string reply_text(const capture::reply& reply, const requests_by_end& reque
     charset::reader& reader =
         !capture::request_charset(reply.bytes).empty() || request == requests.end()
             ? read.for_request(reply.bytes)
-            : read.for_request(request->second.bytes);
+            : read.named(request->second.charset);
     return reply.bytes.empty() ? text : text + " " + reader.readable(reply.bytes);
 }
 
-std::string run_lines(std::string_view log, const capture::run& run, std::size_t number,
-                      const requests_by_end& requests, readers& read) {
+// A run's first line. Only a finished run's counts are known.
+std::string run_header(const capture::run& run, std::size_t number, bool finished) {
+    std::string line = "run " + std::to_string(number) + ":";
+    const bool no_attach = run.entries.front().kind != capture::entry_kind::attach;
+    if (!finished) {
+        return line + (no_attach ? " no attach\n" : "\n");
+    }
     std::size_t counts[2] = {0, 0};  // requests, replies
     std::size_t bytes = 0;
     for (const capture::entry& e : run.entries) {
@@ -161,49 +198,274 @@ std::string run_lines(std::string_view log, const capture::run& run, std::size_t
         counts[1] += e.kind == capture::entry_kind::reply ? 1 : 0;
         bytes += e.size;
     }
-    std::string lines = "run " + std::to_string(number) + ": " +
-                        plural(run.entries.size(), "entry", "entries") + ", " +
-                        plural(counts[0], "request", "requests") + ", " +
-                        (counts[1] > 0 ? plural(counts[1], "reply", "replies") + ", " : "") +
-                        plural(bytes, "byte", "bytes");
-    if (run.entries.front().kind != capture::entry_kind::attach) {
-        lines += ", no attach";
+    line += " " + plural(run.entries.size(), "entry", "entries") + ", " +
+            plural(counts[0], "request", "requests") + ", " +
+            (counts[1] > 0 ? plural(counts[1], "reply", "replies") + ", " : "") +
+            plural(bytes, "byte", "bytes");
+    if (no_attach) {
+        line += ", no attach";
     }
     if (run.entries.back().kind != capture::entry_kind::detach) {
-        lines += ", no detach";
+        line += ", no detach";
     }
-    lines += "\n";
+    return line + "\n";
+}
+
+// The line of entry N of run R; e lies in log.
+std::string entry_line(std::string_view log, const capture::entry& e, std::size_t run,
+                       std::size_t n, const requests_by_end& requests, readers& read) {
+    const std::string_view entry = capture::entry_bytes(log, e);
+    std::string text;
+    switch (e.kind) {
+        case capture::entry_kind::load:
+            text = read.ascii().readable(capture::load_data(log, e));
+            break;
+        case capture::entry_kind::request:
+            // The closing empty line goes without saying (a request without one ends where
+            // its reply begins).
+            text = read.for_request(entry).readable(
+                entry.substr(0, entry.size() - (ends_in_empty_line(entry) ? 2 : 0)));
+            break;
+        case capture::entry_kind::reply:
+            text = reply_text(capture::read_reply(log, e), requests, read);
+            break;
+        case capture::entry_kind::note:
+            text = read.ascii().readable(capture::note_text(log, e));
+            break;
+        case capture::entry_kind::cut_short:
+            text = read.for_request(entry).readable(entry);
+            break;
+        default:
+            break;
+    }
+    return std::to_string(run) + "." + std::to_string(n) + " " + capture::kind_name(e.kind) + " " +
+           std::to_string(e.size) + (text.empty() ? "" : " " + text) + "\n";
+}
+
+std::string run_lines(std::string_view log, const capture::run& run, std::size_t number,
+                      const requests_by_end& requests, readers& read, bool finished = true) {
+    std::string lines = run_header(run, number, finished);
     for (std::size_t k = 0; k < run.entries.size(); ++k) {
-        const capture::entry& e = run.entries[k];
-        const std::string_view entry = capture::entry_bytes(log, e);
-        std::string text;
-        switch (e.kind) {
-            case capture::entry_kind::load:
-                text = read.ascii().readable(capture::load_data(log, e));
-                break;
-            case capture::entry_kind::request:
-                // The closing empty line goes without saying (a request without one ends
-                // where its reply begins).
-                text = read.for_request(entry).readable(
-                    entry.substr(0, entry.size() - (ends_in_empty_line(entry) ? 2 : 0)));
-                break;
-            case capture::entry_kind::reply:
-                text = reply_text(capture::read_reply(log, e), requests, read);
-                break;
-            case capture::entry_kind::note:
-                text = read.ascii().readable(capture::note_text(log, e));
-                break;
-            case capture::entry_kind::cut_short:
-                text = read.for_request(entry).readable(entry);
-                break;
-            default:
-                break;
-        }
-        lines += std::to_string(number) + "." + std::to_string(k + 1) + " " +
-                 capture::kind_name(e.kind) + " " + std::to_string(e.size) +
-                 (text.empty() ? "" : " " + text) + "\n";
+        lines += entry_line(log, run.entries[k], number, k + 1, requests, read);
     }
     return lines;
+}
+
+bool show(const std::string& text) {
+    if (pilro::platform::write_text(text)) {
+        return true;
+    }
+    report("cannot write to standard output");
+    return false;
+}
+
+std::string reason(int code) {
+    return std::generic_category().message(code);
+}
+
+// The log as it follows a host's work: what it holds, then each entry once it is whole. The
+// file is read only for a moment at each look, from where the last look ended.
+class follower {
+  public:
+    explicit follower(const std::string& path) : path_(path) {}
+
+    // Looks until the log cannot be followed, then returns the exit status.
+    int run() {
+        for (bool first = true;; first = false) {
+            bool soon = false;
+            if (!look(first, soon)) {
+                return 1;
+            }
+            // An entry that is being written is whole a moment later.
+            std::this_thread::sleep_for(std::chrono::milliseconds(soon ? 10 : 100));
+        }
+    }
+
+  private:
+    // One look at the log. False when following has to stop; soon when an entry is being
+    // written.
+    bool look(bool first, bool& soon) {
+        std::string bytes;
+        std::uint64_t size = 0;
+        pilro::platform::file_identity identity;
+        const std::uint64_t end = shown_ + pending_.size();
+        int code = pilro::platform::read_file_from(path_, end, bytes, size, identity);
+        if (code == 0 && known_ && (identity != identity_ || size < end)) {
+            report(path_ + " was made anew; following it from its start");
+            forget();
+            bytes.clear();
+            code = pilro::platform::read_file_from(path_, 0, bytes, size, identity);
+        }
+        if (code == ENOENT) {
+            if (first || known_) {
+                report(known_ ? path_ + " is gone; waiting for it to be made again"
+                              : "waiting for " + path_ + " to be made");
+            }
+            forget();
+            return true;
+        }
+        if (code != 0) {
+            const std::string why = "cannot open " + path_ + ": " + reason(code);
+            if (first || code == EISDIR) {
+                report(why);
+                return false;
+            }
+            // Another program holding it without sharing, or the moment of its deletion.
+            if (!troubled_) {
+                report(why + "; trying again");
+            }
+            troubled_ = true;
+            return true;
+        }
+        troubled_ = false;
+        if (!known_) {
+            known_ = true;
+            identity_ = identity;
+        }
+        pending_ += bytes;
+        std::vector<capture::entry> whole;
+        std::size_t at = 0;
+        while (at < pending_.size()) {
+            capture::entry e = capture::entry_at(pending_, at, true, shown_);
+            if (e.kind == capture::entry_kind::cut_short && bytes.empty()) {
+                // Nothing came since the last look: what could have grown is whole.
+                e = capture::entry_at(pending_, at, false, shown_);
+            }
+            if (e.kind == capture::entry_kind::cut_short) {
+                break;
+            }
+            whole.push_back(e);
+            at += e.size;
+        }
+        if (!whole.empty() && !show_entries(whole, first)) {
+            return false;
+        }
+        pending_.erase(0, at);
+        shown_ += at;
+        soon = !pending_.empty() && !bytes.empty();
+        return true;
+    }
+
+    // Shows the entries that one look found whole. Those of the first look are what the log
+    // held when pilro-log started, shown as a whole log is; a run that begins after that is one
+    // still going on.
+    bool show_entries(const std::vector<capture::entry>& entries, bool first) {
+        // Entries before the first run that opens here go on with the run shown last.
+        std::vector<capture::entry> going_on;
+        std::vector<capture::run> runs;
+        for (const capture::entry& e : entries) {
+            if (tracker_.opens_run(e.kind)) {
+                runs.emplace_back();
+            }
+            (runs.empty() ? going_on : runs.back().entries).push_back(e);
+        }
+        if (!checked_ && !capture::holds_pilro_entries(pending_, runs)) {
+            report(path_ + " holds no pilro entries");
+            return false;
+        }
+        checked_ = true;
+        // The requests first, so that a reply finds the one it answers in the same look.
+        std::size_t run = run_number_;
+        std::size_t n = entry_number_;
+        for (const capture::entry& e : going_on) {
+            note_request(requests_, pending_, shown_, e, run, ++n);
+        }
+        for (const capture::run& r : runs) {
+            n = 0;
+            ++run;
+            for (const capture::entry& e : r.entries) {
+                note_request(requests_, pending_, shown_, e, run, ++n);
+            }
+        }
+        // A reply follows its request closely: the oldest requests make way, so that memory
+        // stays flat however long pilro-log follows.
+        while (requests_.size() > 10000) {
+            requests_.erase(requests_.begin());
+        }
+        std::string text;
+        for (const capture::entry& e : going_on) {
+            text += entry_line(pending_, e, run_number_, ++entry_number_, requests_, read_);
+        }
+        for (const capture::run& r : runs) {
+            const bool finished = first && (&r != &runs.back() ||
+                                            r.entries.back().kind == capture::entry_kind::detach);
+            text += run_lines(pending_, r, ++run_number_, requests_, read_, finished);
+            entry_number_ = r.entries.size();
+        }
+        if (tracker_.overlapping() && !warned_) {
+            warned_ = true;
+            report(path_ + ": " + capture::shared_log_warning);
+        }
+        return show(text);
+    }
+
+    // The file is gone or another: what comes next is a log of its own.
+    void forget() {
+        known_ = false;
+        checked_ = false;
+        warned_ = false;
+        pending_.clear();
+        shown_ = 0;
+        tracker_ = capture::run_tracker();
+        requests_.clear();
+        run_number_ = 0;
+        entry_number_ = 0;
+    }
+
+    const std::string path_;
+    readers read_;
+    // The bytes read and not yet shown (an entry being written), and where in the file they
+    // start.
+    std::string pending_;
+    std::uint64_t shown_ = 0;
+    bool known_ = false;
+    pilro::platform::file_identity identity_;
+    // Whether the log's first entries have been found to be pilro's.
+    bool checked_ = false;
+    bool troubled_ = false;
+    bool warned_ = false;
+    capture::run_tracker tracker_;
+    requests_by_end requests_;
+    std::size_t run_number_ = 0;
+    std::size_t entry_number_ = 0;
+};
+
+int show_log(const std::string& path, bool has_run, long long wanted) {
+    std::string log;
+    std::string error;
+    if (!capture::read_log(path, log, error)) {
+        report(error);
+        return 1;
+    }
+    const std::vector<capture::run> runs = capture::split_runs(log);
+    if (!capture::holds_pilro_entries(log, runs)) {
+        report(path + " holds no pilro entries" + (log.empty() ? ": it is empty" : ""));
+        return 1;
+    }
+    if (capture::runs_overlap(runs)) {
+        report(path + ": " + capture::shared_log_warning);
+    }
+    std::size_t first = 0;
+    std::size_t end = runs.size();
+    if (has_run) {
+        if (!capture::find_run(runs.size(), wanted, first, error)) {
+            report(path + ": " + error);
+            return 1;
+        }
+        end = first + 1;
+    }
+    readers read;
+    const requests_by_end requests = find_requests(log, runs);
+    for (std::size_t r = first; r < end; ++r) {
+        if (!show(run_lines(log, runs[r], r + 1, requests, read))) {
+            return 1;
+        }
+        if (runs[r].entries.back().kind == capture::entry_kind::cut_short) {
+            report(path + " ends in the middle of an entry (its last " +
+                   std::to_string(runs[r].entries.back().size) + " bytes)");
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -216,10 +478,12 @@ int main(int argc, char** argv) {
     std::string path;
     bool has_path = false;
     bool has_run = false;
+    bool follow = false;
     long long wanted = 0;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i].bytes;
         if (word == "-h" || word == "--help") {
+            std::fputs(synopsis, stdout);
             std::fputs(usage_text, stdout);
             std::fputs(charset::known_names, stdout);
             std::fputs(usage_tail, stdout);
@@ -239,6 +503,8 @@ int main(int argc, char** argv) {
                     "-1, -2, ... from the last; not \"" +
                     words[i].bytes + "\"");
             }
+        } else if (word == "--follow") {
+            follow = true;
         } else if (!word.empty() && word[0] == '-' && word != "-") {
             return usage_error("unknown option \"" + word + "\"");
         } else if (has_path) {
@@ -251,34 +517,8 @@ int main(int argc, char** argv) {
     if (!has_path) {
         return usage_error("no log given");
     }
-
-    std::string log;
-    std::string error;
-    if (!capture::read_log(path, log, error)) {
-        report(error);
-        return 1;
+    if (follow && has_run) {
+        return usage_error("--follow shows every run as it comes; it takes no --run");
     }
-    const std::vector<capture::run> runs = capture::split_runs(log);
-    std::size_t first = 0;
-    std::size_t end = runs.size();
-    if (has_run) {
-        if (!capture::find_run(runs.size(), wanted, first, error)) {
-            report(path + ": " + error);
-            return 1;
-        }
-        end = first + 1;
-    }
-    readers read;
-    const requests_by_end requests = find_requests(log, runs);
-    for (std::size_t r = first; r < end; ++r) {
-        if (!pilro::platform::write_text(run_lines(log, runs[r], r + 1, requests, read))) {
-            report("cannot write to standard output");
-            return 1;
-        }
-        if (runs[r].entries.back().kind == capture::entry_kind::cut_short) {
-            report(path + " ends in the middle of an entry (its last " +
-                   std::to_string(runs[r].entries.back().size) + " bytes)");
-        }
-    }
-    return 0;
+    return follow ? follower(path).run() : show_log(path, has_run, wanted);
 }

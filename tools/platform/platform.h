@@ -6,6 +6,7 @@
 #ifndef PILRO_TOOLS_PLATFORM_H
 #define PILRO_TOOLS_PLATFORM_H
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,30 @@ void set_binary_stdio() noexcept;
 // directory, with "." and ".." resolved (on POSIX symbolic links too). Empty when it cannot
 // be had.
 std::string full_path(const std::string& path);
+
+// Which file a path named when it was read: its volume and its number there (on POSIX the
+// device and the inode). A file removed and made anew mostly gets another number, but a system
+// may hand the old one out again.
+struct file_identity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+};
+inline bool operator==(const file_identity& a, const file_identity& b) {
+    return a.volume == b.volume && a.index == b.index;
+}
+inline bool operator!=(const file_identity& a, const file_identity& b) {
+    return !(a == b);
+}
+
+// Appends to bytes what the file at path holds from byte offset to its end, and sets size to
+// its whole size and identity to its identity. The file is open for this call only, and shared
+// with writers and with deletion: on Windows pilro opens its log for writing, sharing it with
+// readers alone, and a user deletes the log while others read it. Returns 0, or why the file
+// could not be read, as an errno value that is the same on every platform for the same cause:
+// ENOENT (no such file), EISDIR (a directory), EACCES (refused, a file held by another program
+// without sharing included); EIO for causes without a counterpart.
+int read_file_from(const std::string& path, std::uint64_t offset, std::string& bytes,
+                   std::uint64_t& size, file_identity& identity);
 
 // Writes UTF-8 text to standard output so that the user reads the characters it holds: on a
 // Windows console through the console's wide-character API (the console's code page is

@@ -63,9 +63,13 @@ std::string make_usage_text() {
         "including the next CR LF CR LF, is one request, sent as those bytes. The load data\n"
         "is not taken from the log, where it names the capturing machine's directory: it is\n"
         "the default above unless --load is given. A request that the log's end cuts short\n"
-        "is not sent, and standard error says so. A log that several processes wrote at once\n"
-        "has their runs interleaved; saori-host does not take them apart. pilro-log shows a\n"
-        "log's runs and entries.\n"
+        "is not sent, and standard error says so. A file that holds neither an entry of\n"
+        "pilro's own nor a request whose request line holds \" SAORI/\" is no log of pilro's\n"
+        "and is refused; a log cut short, or begun in the middle of a run, is not. Where\n"
+        "several module files share one log, or processes used one at the same time, their\n"
+        "runs are interleaved and saori-host does not take them apart; when two runs were\n"
+        "surely open at once (a detach entry follows another with no attach entry between\n"
+        "them), standard error says so. pilro-log shows a log's runs and entries.\n"
         "  --compare            instead of printing the replies, hold each one against the\n"
         "                       reply the log captured for that request, byte for byte\n"
         "Only the relay (pilro-relay in front of the real module) captures replies; they and\n"
@@ -80,9 +84,9 @@ std::string make_usage_text() {
         "\n"
         "Exit status: 0 when every call succeeded (with --compare: and every reply was the\n"
         "same); 1 when the module, a request file or the log cannot be used (the log: also\n"
-        "when it has no such run, the run no requests, or, with --compare, no replies) or\n"
-        "the module fails a call (with --compare: or a reply differs); 2 for bad arguments,\n"
-        "text the charset cannot hold included.\n";
+        "when it is no log of pilro's, has no such run, the run no requests, or, with\n"
+        "--compare, no replies) or the module fails a call (with --compare: or a reply\n"
+        "differs); 2 for bad arguments, text the charset cannot hold included.\n";
     return text;
 }
 

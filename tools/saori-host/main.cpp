@@ -91,6 +91,15 @@ bool replayed_requests(const pilro::host::command_line& command, std::vector<std
         report(path + " is empty");
         return false;
     }
+    if (!capture::holds_pilro_entries(log, runs)) {
+        report(path +
+               " is no log that pilro captured: it holds no entry of pilro's own and no "
+               "SAORI/1.0 request");
+        return false;
+    }
+    if (capture::runs_overlap(runs)) {
+        report(path + ": " + capture::shared_log_warning);
+    }
     std::size_t index = 0;
     if (!capture::find_run(runs.size(), command.replay_run, index, error)) {
         report(path + ": " + error);

@@ -3,8 +3,11 @@
 #include "../platform.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -75,6 +78,37 @@ void set_binary_stdio() noexcept {}
 std::string full_path(const std::string& path) {
     char resolved[PATH_MAX];
     return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+int read_file_from(const std::string& path, std::uint64_t offset, std::string& bytes,
+                   std::uint64_t& size, file_identity& identity) {
+    // Without O_NONBLOCK a FIFO given as the file would wait for a writer to open it.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return errno;
+    }
+    struct stat st {};
+    int result = fstat(fd, &st) != 0 ? EIO : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (result == 0) {
+        size = static_cast<std::uint64_t>(st.st_size);
+        identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+        char chunk[65536];
+        auto at = static_cast<off_t>(offset);
+        for (;;) {
+            const ssize_t n = pread(fd, chunk, sizeof chunk, at);
+            if (n > 0) {
+                bytes.append(chunk, static_cast<std::size_t>(n));
+                at += n;
+            } else if (n == 0) {
+                break;
+            } else if (errno != EINTR) {
+                result = EIO;
+                break;
+            }
+        }
+    }
+    close(fd);
+    return result;
 }
 
 bool write_text(std::string_view text) {

@@ -2,6 +2,7 @@
 // tools/platform/platform.cpp.
 #include "../platform.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include <fcntl.h>
@@ -149,6 +150,63 @@ std::string full_path(const std::string& path) {
     }
     longer.resize(m);
     return longer;
+}
+
+int read_file_from(const std::string& path, std::uint64_t offset, std::string& bytes,
+                   std::uint64_t& size, file_identity& identity) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        // A directory is refused as access denied, which would send the user looking at the
+        // permissions.
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return EISDIR;
+        }
+        switch (code) {
+            case ERROR_FILE_NOT_FOUND:
+            case ERROR_PATH_NOT_FOUND:
+            case ERROR_INVALID_NAME:
+            case ERROR_INVALID_DRIVE:
+            case ERROR_BAD_NETPATH:
+                return ENOENT;
+            case ERROR_ACCESS_DENIED:
+            case ERROR_SHARING_VIOLATION:
+            case ERROR_LOCK_VIOLATION:
+                return EACCES;
+            default:
+                return EIO;
+        }
+    }
+    int result = 0;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) {
+        result = EIO;
+    } else {
+        size = static_cast<std::uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+        identity = {info.dwVolumeSerialNumber,
+                    static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+        LARGE_INTEGER at{};
+        at.QuadPart = static_cast<LONGLONG>(offset);
+        if (offset < size && !SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {
+            result = EIO;
+        }
+        char chunk[65536];
+        DWORD got = 0;
+        while (result == 0 && offset < size) {
+            if (!ReadFile(file, chunk, static_cast<DWORD>(sizeof chunk), &got, nullptr)) {
+                result = EIO;
+            } else if (got == 0) {
+                break;
+            } else {
+                bytes.append(chunk, got);
+            }
+        }
+    }
+    CloseHandle(file);
+    return result;
 }
 
 bool write_text(std::string_view text) {
