@@ -260,7 +260,7 @@ void module_attached(void* module) {
 // the process ends its threads may still be inside it. A host that releases the relay
 // without calling unload leaves the real module loaded.
 void module_detached() {
-    write_log("DllMain(Detach)\r\n\r\n");
+    on_process_detach();
 }
 
 }  // namespace pilro

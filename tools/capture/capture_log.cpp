@@ -176,7 +176,7 @@ bool run_tracker::opens_run(entry_kind kind) {
     return opens;
 }
 
-std::vector<run> split_runs(std::string_view log) {
+std::vector<run> split_runs(std::string_view log, bool* overlapping) {
     std::vector<run> runs;
     run_tracker tracker;
     for (const entry& e : split_entries(log)) {
@@ -185,17 +185,10 @@ std::vector<run> split_runs(std::string_view log) {
         }
         runs.back().entries.push_back(e);
     }
-    return runs;
-}
-
-bool runs_overlap(const std::vector<run>& runs) {
-    run_tracker tracker;
-    for (const run& r : runs) {
-        for (const entry& e : r.entries) {
-            tracker.opens_run(e.kind);
-        }
+    if (overlapping != nullptr) {
+        *overlapping = tracker.overlapping();
     }
-    return tracker.overlapping();
+    return runs;
 }
 
 const char shared_log_warning[] =

@@ -79,10 +79,9 @@ class run_tracker {
     bool overlapping_ = false;
 };
 
-// The entries grouped into runs, in order; no run is empty.
-std::vector<run> split_runs(std::string_view log);
-// What run_tracker::overlapping says of these runs' entries.
-bool runs_overlap(const std::vector<run>& runs);
+// The entries grouped into runs, in order; no run is empty. Where overlapping is given, it
+// receives what run_tracker::overlapping says of them.
+std::vector<run> split_runs(std::string_view log, bool* overlapping = nullptr);
 // What the tools say when runs overlap, after the log's name and a colon.
 extern const char shared_log_warning[];
 

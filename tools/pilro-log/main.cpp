@@ -437,12 +437,13 @@ int show_log(const std::string& path, bool has_run, long long wanted) {
         report(error);
         return 1;
     }
-    const std::vector<capture::run> runs = capture::split_runs(log);
+    bool overlapping = false;
+    const std::vector<capture::run> runs = capture::split_runs(log, &overlapping);
     if (!capture::holds_pilro_entries(log, runs)) {
         report(path + " holds no pilro entries" + (log.empty() ? ": it is empty" : ""));
         return 1;
     }
-    if (capture::runs_overlap(runs)) {
+    if (overlapping) {
         report(path + ": " + capture::shared_log_warning);
     }
     std::size_t first = 0;

@@ -58,16 +58,19 @@ struct reply_seen {
     std::string bytes;
 };
 
-// The replies the log captured, by where the entry of the request they answer ends.
-std::map<std::uint64_t, reply_seen> captured_replies(std::string_view log) {
+// The replies the log's runs captured, by where the entry of the request they answer ends.
+std::map<std::uint64_t, reply_seen> captured_replies(std::string_view log,
+                                                     const std::vector<pilro::capture::run>& runs) {
     namespace capture = pilro::capture;
     std::map<std::uint64_t, reply_seen> found;
-    for (const capture::entry& e : capture::split_entries(log)) {
-        if (e.kind == capture::entry_kind::reply) {
-            const capture::reply r = capture::read_reply(log, e);
-            if (r.paired) {
-                found[r.request_end] = {true, r.block, r.has_length, r.length,
-                                        std::string(r.bytes)};
+    for (const capture::run& r : runs) {
+        for (const capture::entry& e : r.entries) {
+            if (e.kind == capture::entry_kind::reply) {
+                const capture::reply reply = capture::read_reply(log, e);
+                if (reply.paired) {
+                    found[reply.request_end] = {true, reply.block, reply.has_length, reply.length,
+                                                std::string(reply.bytes)};
+                }
             }
         }
     }
@@ -86,7 +89,8 @@ bool replayed_requests(const pilro::host::command_line& command, std::vector<std
         report(error);
         return false;
     }
-    const std::vector<capture::run> runs = capture::split_runs(log);
+    bool overlapping = false;
+    const std::vector<capture::run> runs = capture::split_runs(log, &overlapping);
     if (runs.empty()) {
         report(path + " is empty");
         return false;
@@ -97,7 +101,7 @@ bool replayed_requests(const pilro::host::command_line& command, std::vector<std
                "SAORI/1.0 request");
         return false;
     }
-    if (capture::runs_overlap(runs)) {
+    if (overlapping) {
         report(path + ": " + capture::shared_log_warning);
     }
     std::size_t index = 0;
@@ -106,7 +110,7 @@ bool replayed_requests(const pilro::host::command_line& command, std::vector<std
         return false;
     }
     const std::map<std::uint64_t, reply_seen> captured =
-        command.compare ? captured_replies(log) : std::map<std::uint64_t, reply_seen>();
+        command.compare ? captured_replies(log, runs) : std::map<std::uint64_t, reply_seen>();
     if (command.compare && captured.empty()) {
         report(path +
                " holds no replies: capture the host's exchange with the relay (pilro-relay in "
