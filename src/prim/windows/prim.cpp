@@ -94,55 +94,64 @@ constexpr unsigned least_attempts = 256;
 // their time slice, then sleep.
 //
 // A holder may never give its turn back: at process end the system stops every other thread
-// wherever it is before the detach, and a host may suspend or kill a thread. So a waiter
-// gives up once no turn has been given back for the patience: waiting behind siblings that
-// keep writing is progress, waiting for a stopped thread is not. It then goes on without a
-// turn; the share mode still keeps its entry whole. Nor does a waiter that keeps losing its
-// turn to busy siblings wait for ever.
-constexpr DWORD longest_wait_ms = 1000;
-volatile LONG appending = 0;
-// Counts the turns given back.
-volatile LONG turns_given = 0;
+// wherever it is before the detach, and a host may suspend or kill a thread. So each turn
+// has a ticket of its own, and a waiter that sees one ticket hold the turn for the patience
+// takes the turn over from it. Only one waiter does, through the exchange of that ticket;
+// the rest see a new ticket, which is progress. Had every waiter given up and gone to the
+// file at once, they would have competed there and lost entries: a busy machine now and then
+// keeps a holder from running for that long, and under Wine the waiters' 40 ms all ended on
+// one tick. However long the line ahead, a waiter never gives up while new tickets come.
+// A holder whose turn was taken over gives nothing back; its writes, if it was only slow,
+// still keep to the share mode.
+volatile LONG holder = 0;  // the ticket that has the turn; 0 while nobody has it
+volatile LONG tickets = 0;
 
-// Whether the turn was had. GetTickCount rather than its 64-bit twin, which older systems
-// lack; the unsigned differences survive the wrap.
-bool take_turn() noexcept {
-    if (InterlockedCompareExchange(&appending, 1, 0) == 0) {
-        return true;
+struct turn {
+    LONG ticket;
+    bool taken_over;  // from a holder that was stopped, or at least stood still
+};
+
+// GetTickCount rather than its 64-bit twin, which older systems lack; the unsigned
+// differences survive the wrap. Ticket 0 stands for nobody, so the wrap skips it.
+turn take_turn() noexcept {
+    LONG ticket = InterlockedIncrement(&tickets);
+    if (ticket == 0) {
+        ticket = InterlockedIncrement(&tickets);
     }
-    const DWORD started = GetTickCount();
-    DWORD progress_seen = started;
-    LONG given_seen = turns_given;
+    LONG seen = InterlockedCompareExchange(&holder, ticket, 0);
+    if (seen == 0) {
+        return {ticket, false};
+    }
+    DWORD progress_seen = GetTickCount();
     for (unsigned spins = 0;; ++spins) {
-        Sleep(spins < 64 ? 0 : 1);
-        if (InterlockedCompareExchange(&appending, 1, 0) == 0) {
-            return true;
+        Sleep(spins < 64 ? 0 : 4);
+        const LONG now_holding = InterlockedCompareExchange(&holder, ticket, 0);
+        if (now_holding == 0) {
+            return {ticket, false};
         }
         const DWORD now = GetTickCount();
-        const LONG given = turns_given;
-        if (given != given_seen) {
-            given_seen = given;
+        if (now_holding != seen) {
+            seen = now_holding;
             progress_seen = now;
-        } else if (now - progress_seen >= patience_ms) {
-            return false;
         }
-        if (now - started >= longest_wait_ms) {
-            return false;
+        if (now - progress_seen >= patience_ms &&
+            InterlockedCompareExchange(&holder, ticket, seen) == seen) {
+            return {ticket, true};
         }
     }
 }
 
-void give_turn_back() noexcept {
-    InterlockedIncrement(&turns_given);
-    InterlockedExchange(&appending, 0);
+void give_turn_back(LONG ticket) noexcept {
+    InterlockedCompareExchange(&holder, 0, ticket);
 }
 
 // The share mode admits readers only, so each entry is written by the one writer that has
 // the file open: nothing can come between the seek to the end and the write. Another writer
 // (another process logging through this module, or anybody holding the file without
 // admitting writers) makes the open fail with a sharing violation; that is a moment's wait,
-// not a reason to drop the entry. A thread that has already waited out its patience for a
-// turn makes only the least number of tries.
+// not a reason to drop the entry. A thread that took its turn over from a holder that stood
+// still makes only the least number of tries: that holder may be stopped with the file open,
+// and the entry has already waited out its patience.
 HANDLE open_for_append(const char* path, bool patient) noexcept {
     DWORD started = 0;
     for (unsigned attempt = 0;; ++attempt) {
@@ -173,16 +182,14 @@ HANDLE open_for_append(const char* path, bool patient) noexcept {
 
 bool append_to_file(const char* path, const char* bytes, std::size_t n,
                     std::uint64_t* end) noexcept {
-    const bool turn = take_turn();
-    HANDLE file = open_for_append(path, turn);
+    const turn mine = take_turn();
+    HANDLE file = open_for_append(path, !mine.taken_over);
     bool whole = false;
     if (file != INVALID_HANDLE_VALUE) {
         whole = append_to_open_file(file, bytes, n, end);
         CloseHandle(file);
     }
-    if (turn) {
-        give_turn_back();
-    }
+    give_turn_back(mine.ticket);
     return whole;
 }
 
