@@ -2,6 +2,7 @@
 // directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -207,23 +208,53 @@ std::string thread_request(int thread, int i) {
 
 // Many threads, so that a thread can keep losing the race for the log to its siblings: under
 // Wine thirty-two threads that do not take turns lose dozens of these entries, four lose none.
-// With a hundred and twenty-eight a thread waits behind its busy siblings for longer than
-// the log's patience: one that took that for a thread stopped inside the module, and went on
-// without its turn, lost hundreds.
+// Meanwhile another program holds the log now and then, for a quarter of the patience, so
+// that the line of waiters lasts long on any machine, however fast its turns. A waiter that
+// left the line without its turn lost hundreds, most of them to the log held: whether it took
+// its busy siblings for a thread stopped inside the module, or gave up after waiting long in
+// all.
 TEST_F(Exports, ConcurrentCallersLoseAndSplitNoEntry) {
     constexpr int threads = 128;
     constexpr int per_thread = 32;
+    constexpr int entries_between_holds = 32;
+    constexpr std::chrono::milliseconds hold(10);
+    std::atomic<int> sent{0};
+    void* probe = pilro::test::hold_exclusively(log);
+    const bool holdable = probe != nullptr;  // POSIX has no exclusive opens, and no turns
+    pilro::test::release(probe);
+    long long longest_hold_ms = 0;
+    std::thread other_program([&] {
+        for (int next = entries_between_holds; holdable && next < threads * per_thread;
+             next = sent + entries_between_holds) {
+            while (sent < next) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            void* held = nullptr;
+            while ((held = pilro::test::hold_exclusively(log)) == nullptr) {
+                std::this_thread::yield();
+            }
+            const auto held_since = std::chrono::steady_clock::now();
+            std::this_thread::sleep_for(hold);
+            pilro::test::release(held);
+            longest_hold_ms = std::max<long long>(
+                longest_hold_ms, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - held_since)
+                                     .count());
+        }
+    });
     std::vector<std::thread> callers;
     for (int t = 0; t < threads; ++t) {
-        callers.emplace_back([t] {
+        callers.emplace_back([t, &sent] {
             for (int i = 0; i < per_thread; ++i) {
                 EXPECT_EQ(send(thread_request(t, i)).text, no_content);
+                ++sent;
             }
         });
     }
     for (std::thread& caller : callers) {
         caller.join();
     }
+    other_program.join();
     const std::string logged = read_file(log);
     std::set<std::string> entries;
     for (std::size_t at = 0; at < logged.size();) {
@@ -240,7 +271,8 @@ TEST_F(Exports, ConcurrentCallersLoseAndSplitNoEntry) {
             bytes += thread_request(t, i).size();
         }
     }
-    EXPECT_EQ(lost, 0) << "of " << threads * per_thread;
+    EXPECT_EQ(lost, 0) << "of " << threads * per_thread << "; the log was held for up to "
+                       << longest_hold_ms << " ms at a time";
     EXPECT_EQ(logged.size(), bytes);
 }
 

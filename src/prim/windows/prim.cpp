@@ -91,18 +91,19 @@ constexpr unsigned least_attempts = 256;
 // check below, where a thread that keeps losing to many siblings outlasts its patience. A
 // plain spin lock: it needs no set-up or tear-down (so nothing changes about how the DLL
 // starts and stops) and works on every Windows. It is held for one append; waiters give up
-// their time slice, then sleep.
+// their time slice, then sleep 4 ms between looks. Under Wine, where Sleep(1) takes one
+// millisecond, a hundred and twenty-eight waiters looking that often kept the holder from
+// running on a busy machine, and their line took ten to twenty times as long.
 //
 // A holder may never give its turn back: at process end the system stops every other thread
 // wherever it is before the detach, and a host may suspend or kill a thread. So each turn
-// has a ticket of its own, and a waiter that sees one ticket hold the turn for the patience
-// takes the turn over from it. Only one waiter does, through the exchange of that ticket;
-// the rest see a new ticket, which is progress. Had every waiter given up and gone to the
-// file at once, they would have competed there and lost entries: a busy machine now and then
-// keeps a holder from running for that long, and under Wine the waiters' 40 ms all ended on
-// one tick. However long the line ahead, a waiter never gives up while new tickets come.
-// A holder whose turn was taken over gives nothing back; its writes, if it was only slow,
-// still keep to the share mode.
+// has a ticket of its own, and a waiter that has seen one ticket hold the turn for the
+// patience takes the turn over, by exchanging that ticket for its own: one waiter does, and
+// the others see its ticket as progress. Had they all gone to the file without a turn, they
+// would have lost entries there, since a busy machine does keep a holder from running that
+// long now and then. However long the line, a waiter never gives up while tickets change.
+// A holder whose turn was taken over gives nothing back; if it was only slow, the share mode
+// still keeps both entries whole.
 volatile LONG holder = 0;  // the ticket that has the turn; 0 while nobody has it
 volatile LONG tickets = 0;
 
