@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "prim/prim.h"
 #include "test_os.h"
 
@@ -277,12 +278,18 @@ TEST(SaoriHostRefuses, LibraryWithoutTheSaoriExportsNamesTheMissingOnes) {
 
 TEST(SaoriHostRefuses, ModulesForAnotherMachineBeforeTheLoaderSeesThem) {
     const std::string directory = pilro::test::fresh_directory("host_machines");
-    const struct {
+    struct module_file {
         const char* name;
         std::string bytes;
         const char* described;
-    } files[] = {
-        {"x64.dll", pe_dll(0x8664, 0x20B), "a 64-bit x86-64 PE module"},
+    };
+    // A host that loads x86-64 DLLs (the build that runs the Windows tests where 32-bit
+    // programs cannot run) must refuse the product's own kind, a 32-bit x86 DLL.
+    const bool loads_x64_dlls =
+        pilro::platform::loads_pe_modules() && pilro::platform::loadable_machine() == 0x8664;
+    const module_file files[] = {
+        loads_x64_dlls ? module_file{"x86.dll", pe_dll(0x014C, 0x10B), "a 32-bit x86 PE module"}
+                       : module_file{"x64.dll", pe_dll(0x8664, 0x20B), "a 64-bit x86-64 PE module"},
         {"arm64.dll", pe_dll(0xAA64, 0x20B), "a 64-bit ARM64 PE module"},
         {"ppc64.so", elf_shared_object(64, true, 21), "a 64-bit big-endian PowerPC64 ELF module"},
         {"riscv32.so", elf_shared_object(32, false, 243), "a 32-bit RISC-V ELF module"},
