@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/capture_file.h"
 #include "capture/capture_log.h"
 #include "platform/charset.h"
 #include "test_os.h"

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/capture_file.h"
 #include "capture/capture_log.h"
 #include "platform/charset.h"
 #include "platform/platform.h"

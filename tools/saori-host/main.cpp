@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "calllog/calllog.h"
+#include "capture/capture_file.h"
 #include "capture/capture_log.h"
 #include "command_line.h"
 #include "module/exports.h"

@@ -1,5 +1,6 @@
-// Reading a log that pilro or the relay captured: splitting it into entries and runs. Both
-// tools read logs through this, so that they agree on what an entry and a run are.
+// Reading a log that pilro or the relay captured: splitting it into entries and runs. Every
+// tool reads logs through this, and so can a module file (it needs nothing from the platform),
+// so that they agree on what an entry and a run are.
 //
 // An entry of pilro's own is known by its exact text: "DllMain(Attach)", "DllMain(Detach)"
 // and "unload()", each with CR LF CR LF after it, and "load() " up to its closing empty line:
@@ -29,8 +30,8 @@
 // attach entry, or with a detach entry. Where several module files, or processes, wrote to
 // one log at once, their entries alternate and so do their runs; nothing here takes them
 // apart, but run_tracker tells when it happened.
-#ifndef PILRO_TOOLS_CAPTURE_LOG_H
-#define PILRO_TOOLS_CAPTURE_LOG_H
+#ifndef PILRO_CAPTURE_LOG_H
+#define PILRO_CAPTURE_LOG_H
 
 #include <cstddef>
 #include <cstdint>
@@ -119,16 +120,6 @@ std::string_view note_text(std::string_view log, const entry& e);
 // the value without blanks around it); empty when it has none. Looks only at the header
 // lines: from the second line to the first empty one. A reply's is found the same way.
 std::string request_charset(std::string_view request);
-
-// Reads the whole file at path into bytes; returns false with a sentence that names the file
-// and the reason in error ("cannot open KIND PATH: REASON", KIND and its blank left out when
-// empty; REASON the C library's text for platform::read_file_from's result, so the same on
-// every platform). saori-host reads its request files through this too.
-bool read_file(const std::string& path, std::string_view kind, std::string& bytes,
-               std::string& error);
-inline bool read_log(const std::string& path, std::string& bytes, std::string& error) {
-    return read_file(path, {}, bytes, error);
-}
 
 // A run number as the command line gives it: N counts from 1, -N from the end (-1 is the
 // last run). False for anything else, 0 included.

@@ -2,9 +2,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <system_error>
-
-#include "platform/platform.h"
 
 namespace pilro::capture {
 namespace {
@@ -286,20 +283,6 @@ std::string request_charset(std::string_view request) {
         at = end;
     }
     return std::string();
-}
-
-bool read_file(const std::string& path, std::string_view kind, std::string& bytes,
-               std::string& error) {
-    bytes.clear();
-    std::uint64_t size = 0;
-    platform::file_identity identity;
-    const int code = platform::read_file_from(path, 0, bytes, size, identity);
-    if (code != 0) {
-        error = "cannot open " + (kind.empty() ? "" : std::string(kind) + " ") + path + ": " +
-                std::generic_category().message(code);
-        return false;
-    }
-    return true;
 }
 
 bool parse_run_number(std::string_view text, long long& number) {
