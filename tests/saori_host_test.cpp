@@ -207,22 +207,24 @@ TEST(SaoriHostExchange, SendsAndPrintsExactlyTheCountedBytes) {
     }
 }
 
-TEST(SaoriHostExchange, ModuleFailuresEndTheRunWithStatusOne) {
+TEST(SaoriHostExchange, ModuleFailuresAreNamedTheRestSentAndTheStatusOne) {
     const std::string directory = pilro::test::fresh_directory("host_failures");
     const std::string empty = write_in(directory, "empty.txt", "");
+    const std::string past = write_in(directory, "past.txt", "past");
 
     const process_result refused = host({PILRO_TEST_ECHO_MODULE, "--load", "refuse", "-"}, "x");
     EXPECT_EQ(refused.exit_code, 1);
     EXPECT_EQ(refused.out, "") << "a module that refused to load got a request";
     EXPECT_TRUE(mentions(refused.err, "load returned 0")) << refused.err;
 
-    // The echo module has no reply block for an empty request; what came before it is
-    // printed, what comes after it is not sent.
-    const process_result stopped =
-        host({PILRO_TEST_ECHO_MODULE, "-", empty, "--get-version"}, "first");
-    EXPECT_EQ(stopped.exit_code, 1);
-    EXPECT_EQ(stopped.out, "first");
-    EXPECT_TRUE(mentions(stopped.err, "request 2 got no reply block")) << stopped.err;
+    // The echo module has no reply block for an empty request, and a length past the block
+    // for "past"; what comes after them is sent all the same, as hosts go on.
+    const process_result failed =
+        host({PILRO_TEST_ECHO_MODULE, "-", empty, past, "--get-version"}, "first");
+    EXPECT_EQ(failed.exit_code, 1);
+    EXPECT_EQ(failed.out, "first" + get_version);
+    EXPECT_TRUE(mentions(failed.err, "request 2 got no reply block")) << failed.err;
+    EXPECT_TRUE(mentions(failed.err, "request 3 got a reply length of 1000004")) << failed.err;
 }
 
 TEST(SaoriHostRefuses, MissingModuleOrRequestFile) {
@@ -325,6 +327,9 @@ TEST(SaoriHostUsage, BadArgumentsExitTwoBeforeTouchingTheModule) {
         {module, "--replay", module, "--run", "last"},
         {module, "--run", "1", "--get-version"},
         {module, "--compare", "--get-version"},
+        {module, "--request", ""},
+        {module, "--request", "GET SHIORI/3.0\r\nID: x"},
+        {module, "--replay", module, "--request", "GET SHIORI/3.0"},
         {module, "--replay", module, "--compare", "--compare"},
     };
     for (const auto& args : bad) {
@@ -346,6 +351,15 @@ TEST(SaoriHostArguments, ShiftJisAndUtf8TextGoesOutInTheCharsetTheRequestNames) 
               "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\nSender: \x8E\x66\x82\xA9\r\n"
               "SecurityLevel: local\r\n"
               "Argument0: \x83\x65\x83\x58\x83\x67\x95\x5C\x8E\xA6\r\nArgument1: \r\n\r\n");
+
+    // Any request line, for the other protocols of the same exports.
+    const process_result shiori =
+        host_typed({PILRO_TEST_ECHO_MODULE, "--request", "NOTIFY SHIORI/3.0", "--header",
+                    "ID: 表示", "--charset", "Shift_JIS"});
+    EXPECT_EQ(shiori.exit_code, 0) << shiori.err;
+    EXPECT_EQ(shiori.out,
+              "NOTIFY SHIORI/3.0\r\nCharset: Shift_JIS\r\nSender: saori-host\r\n"
+              "ID: \x95\x5C\x8E\xA6\r\n\r\n");
 
     const process_result utf8 = host_typed({PILRO_TEST_ECHO_MODULE, "--execute", "テスト表示"});
     EXPECT_EQ(utf8.exit_code, 0) << utf8.err;
@@ -669,13 +683,30 @@ TEST(SaoriHostReplay, CompareHoldsEachReplyAgainstTheRelaysCapture) {
         pilro::test::copy_file(PILRO_TEST_ECHO_MODULE, directory + separator + "foo.orig.dll"));
     const std::string sjis = write_in(directory, "sjis.txt", shift_jis_request);
     const std::string null = write_in(directory, "null.txt", "null");
-    // The host stops at the null reply, its last request.
+    // The null reply, to the last request, is a failed call.
     ASSERT_EQ(host({relay, "--load", "x", sjis, null}).exit_code, 1);
     const std::string log = directory + separator + "foo.pilro.txt";
 
     const process_result same = host({PILRO_TEST_ECHO_MODULE, "--replay", log, "--compare"});
     EXPECT_EQ(same.exit_code, 0) << same.err;
     EXPECT_EQ(same.out, "request 1: same\nrequest 2: same\n");
+    // Joined with itself, each copy's replies pair in their own run, for --compare as for
+    // pilro-log. Deleted while the first request was inside the real module, the log starts
+    // with its reply, which is neither sent nor held against a request.
+    const std::string captured = pilro::test::read_file(log);
+    const std::string joined = write_in(directory, "joined.txt", captured + captured);
+    const process_result again =
+        host({PILRO_TEST_ECHO_MODULE, "--replay", joined, "--run", "2", "--compare"});
+    EXPECT_EQ(again.out, "request 1: same\nrequest 2: same\n") << again.err;
+    const std::string shown = pilro_log({joined, "--run", "2"}).out;
+    const std::size_t reply_line = shown.find("\n2.6 reply ");
+    EXPECT_TRUE(mentions(shown.substr(reply_line, shown.find('\n', reply_line + 1) - reply_line),
+                         " (to 2.5, "))
+        << shown;
+    const std::string deleted =
+        write_in(directory, "deleted.txt", captured.substr(captured.find("reply(")));
+    const process_result rest = host({PILRO_TEST_ECHO_MODULE, "--replay", deleted, "--compare"});
+    EXPECT_EQ(rest.out, "request 1: same\n") << rest.err;
 
     const process_result differs =
         host({place_pilro(directory, "pilro.dll"), "--replay", log, "--compare"});
@@ -723,19 +754,29 @@ TEST(PilroLog, RelayRepliesAndNotes) {
         "reply(" + std::to_string(log.size()) + ") 5 us, length 0, no block\r\n\r\n";
     const std::string late = "reply(-) 6 us, length 4, 4 bytes\r\nlate\r\n\r\n";
     const std::string note = "relay() not relaying: cannot load C:\\foo.orig.dll\r\n\r\n";
-    log += null + late + note + detach;
+    // Its request was in a log since deleted; one whose byte count was damaged.
+    const std::string orphan =
+        "reply(5 to 4 bytes crc 00000000) 7 us, length 2, 2 bytes\r\nok\r\n\r\n";
+    const std::string damaged = "reply(1) 8 us, length 9, 99 bytes\r\nnot 99\r\n\r\n";
+    log += null + late + note + orphan + damaged + detach;
     const auto size = [](const std::string& entry) { return std::to_string(entry.size()); };
     const process_result run = pilro_log({write_in(directory, "foo.pilro.txt", log)});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out,
-              "run 1: 8 entries, 2 requests, 3 replies, " + size(log) +
+              "run 1: 10 entries, 2 requests, 4 replies, " + size(log) +
                   " bytes\n1.1 attach 19\n1.2 request " + size(request) +
                   " EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\n\n1.3 reply " + size(answer) +
                   " (to 1.2, 1234 us, length 35) SAORI/1.0 200 OK\\r\\nResult: 表\\r\\n"
                   "\\r\\n\n1.4 request 4 null\n1.5 reply " +
                   size(null) + " (to 1.4, 5 us, length 0, no block)\n1.6 reply " + size(late) +
                   " (to an unlogged request, 6 us) late\n1.7 note " + size(note) +
-                  " not relaying: cannot load C:\\\\foo.orig.dll\n1.8 detach 19\n");
+                  " not relaying: cannot load C:\\\\foo.orig.dll\n1.8 reply " + size(orphan) +
+                  " (to no request, 7 us) ok\n1.9 damaged " + size(damaged) +
+                  " reply(1) 8 us, length 9, 99 bytes\\r\\nnot 99\\r\\n\\r\\n\n1.10 detach 19\n");
+    EXPECT_TRUE(mentions(run.err, "foo.pilro.txt: entry 1.9, at byte " +
+                                      std::to_string(log.size() - damaged.size() - detach.size()) +
+                                      ", is a damaged reply entry (its byte count runs past"))
+        << run.err;
 }
 
 TEST(SaoriHostUsage, HelpGoesToStandardOutput) {

@@ -1,5 +1,6 @@
 #include "capture_log.h"
 
+#include <array>
 #include <cstdint>
 #include <limits>
 
@@ -16,6 +17,14 @@ constexpr std::string_view note_start = "relay() ";
 
 bool starts_with(std::string_view text, std::string_view start) {
     return text.compare(0, start.size(), start) == 0;
+}
+
+bool is_letter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
 }
 
 char lower(char c) {
@@ -45,10 +54,24 @@ bool read_word(std::string_view text, std::size_t& at, std::string_view word) {
 bool read_number(std::string_view text, std::size_t& at, std::uint64_t& value) {
     const std::size_t start = at;
     value = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 19) {
+    while (at < text.size() && is_digit(text[at]) && at - start < 19) {
         value = value * 10 + static_cast<std::uint64_t>(text[at++] - '0');
     }
-    return at > start && (at == text.size() || text[at] < '0' || text[at] > '9');
+    return at > start && (at == text.size() || !is_digit(text[at]));
+}
+
+// Reads exactly eight hex digits at text[at...]; advances past them.
+bool read_crc(std::string_view text, std::size_t& at, std::uint32_t& value) {
+    value = 0;
+    for (std::size_t end = at + 8; at < end; ++at) {
+        const char c = at < text.size() ? lower(text[at]) : '\0';
+        const int digit = is_digit(c) ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) {
+            return false;
+        }
+        value = value << 4 | static_cast<std::uint32_t>(digit);
+    }
+    return true;
 }
 
 // A reply entry's first line at the start of text, with the entry's size; false when text
@@ -56,18 +79,31 @@ bool read_number(std::string_view text, std::size_t& at, std::uint64_t& value) {
 struct reply_line {
     reply says;
     std::size_t line_size;
+    // npos when N bytes are more than text holds.
     std::size_t entry_size;
 };
 bool read_reply_line(std::string_view text, reply_line& line) {
     reply& r = line.says;
+    r = reply{};
     std::size_t at = 0;
     std::uint64_t n = 0;
     if (!read_word(text, at, reply_start)) {
         return false;
     }
     r.paired = !read_word(text, at, "-");
-    if ((r.paired && !read_number(text, at, r.request_end)) || !read_word(text, at, ") ") ||
-        !read_number(text, at, r.microseconds) || !read_word(text, at, " us, length ")) {
+    if (r.paired) {
+        if (!read_number(text, at, r.request_end)) {
+            return false;
+        }
+        r.identified = read_word(text, at, " to ");
+        if (r.identified &&
+            (!read_number(text, at, r.request_size) || !read_word(text, at, " bytes crc ") ||
+             !read_crc(text, at, r.request_crc))) {
+            return false;
+        }
+    }
+    if (!read_word(text, at, ") ") || !read_number(text, at, r.microseconds) ||
+        !read_word(text, at, " us, length ")) {
         return false;
     }
     r.has_length = !read_word(text, at, "-, ");
@@ -85,14 +121,205 @@ bool read_reply_line(std::string_view text, reply_line& line) {
         return false;
     }
     line.line_size = at;
-    // More bytes than there are cannot be there: the entry is cut short, whatever N is.
+    // More bytes than there are cannot be there, whatever N is.
     line.entry_size = !r.block          ? at + 2
                       : n > text.size() ? std::string_view::npos
                                         : at + n + empty_line_end.size();
     return true;
 }
 
+// Why the reply entry that text starts with is damaged; empty when it is whole (or may yet be:
+// its N bytes run past the end of text).
+const char* reply_damage(std::string_view text) {
+    reply_line line{};
+    if (!read_reply_line(text, line)) {
+        return text.find("\r\n") == std::string_view::npos ? "" : "its first line is not a reply's";
+    }
+    if (line.entry_size > text.size()) {
+        return "";
+    }
+    return text.compare(line.entry_size - 4, 4, empty_line_end) == 0
+               ? ""
+               : "its bytes are not followed by an empty line where its byte count says";
+}
+
+// The reply entry at the start of rest (at in the log): whole, cut short, or damaged up to
+// where an entry surely starts after one of its empty lines.
+entry reply_entry_at(std::string_view rest, std::size_t at, bool growing) {
+    reply_line line{};
+    const bool readable = read_reply_line(rest, line);
+    if (readable && line.entry_size <= rest.size() &&
+        rest.compare(line.entry_size - 4, 4, empty_line_end) == 0) {
+        return {entry_kind::reply, at, line.entry_size};
+    }
+    const std::size_t line_end = rest.find("\r\n");
+    // A first line not yet whole, or bytes still to come.
+    if (line_end == std::string_view::npos ||
+        (readable && growing && line.entry_size > rest.size())) {
+        return {entry_kind::cut_short, at, rest.size()};
+    }
+    for (std::size_t q = rest.find(empty_line_end, line_end); q != std::string_view::npos;
+         q = rest.find(empty_line_end, q + 2)) {
+        const std::size_t next = q + empty_line_end.size();
+        if (next < rest.size() && starts_entry(rest.substr(next))) {
+            return {entry_kind::damaged, at, next};
+        }
+    }
+    // Nothing surely follows: the log ends in it, or it may yet be followed by an entry.
+    if (growing || (readable && line.entry_size > rest.size())) {
+        return {entry_kind::cut_short, at, rest.size()};
+    }
+    return {entry_kind::damaged, at, rest.size()};
+}
+
+// Whether the reply entry at the start of text answers the request that ends right before it,
+// size bytes from where that request starts in the file at request_start: for a request
+// without its own closing empty line, which ends only where its reply begins.
+bool answers_request_before(std::string_view text, std::string_view request,
+                            std::uint64_t request_start) {
+    reply_line line{};
+    if (!read_reply_line(text, line) || !line.says.paired) {
+        return false;
+    }
+    const reply& r = line.says;
+    if (r.identified) {
+        return r.request_size == request.size() && r.request_crc == crc32(request);
+    }
+    return r.request_end == request_start + request.size();
+}
+
+constexpr std::array<std::array<std::uint32_t, 256>, 4> crc_tables = [] {
+    std::array<std::array<std::uint32_t, 256>, 4> tables{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t c = i;
+        for (int k = 0; k < 8; ++k) {
+            c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        }
+        tables[0][i] = c;
+    }
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        for (std::size_t t = 1; t < tables.size(); ++t) {
+            tables[t][i] = (tables[t - 1][i] >> 8) ^ tables[0][tables[t - 1][i] & 0xFF];
+        }
+    }
+    return tables;
+}();
+
+std::size_t put_text(char* out, std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        out[i] = text[i];
+    }
+    return text.size();
+}
+
+std::size_t put_decimal(char* out, std::uint64_t value) {
+    char digits[20];
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i] = digits[count - 1 - i];
+    }
+    return count;
+}
+
 }  // namespace
+
+std::uint32_t crc32(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t n = bytes.size();
+    std::uint32_t c = 0xFFFFFFFFu;
+    // Four bytes a step: the tables fold in each byte's effect on the next three.
+    for (; n >= 4; p += 4, n -= 4) {
+        c ^= static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+             static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+        c = crc_tables[3][c & 0xFF] ^ crc_tables[2][(c >> 8) & 0xFF] ^
+            crc_tables[1][(c >> 16) & 0xFF] ^ crc_tables[0][c >> 24];
+    }
+    for (; n > 0; ++p, --n) {
+        c = crc_tables[0][(c ^ *p) & 0xFF] ^ (c >> 8);
+    }
+    return c ^ 0xFFFFFFFFu;
+}
+
+std::size_t format_reply_line(char* out, const reply& says, std::uint64_t n) {
+    std::size_t h = put_text(out, reply_start);
+    if (says.paired) {
+        h += put_decimal(out + h, says.request_end);
+        if (says.identified) {
+            h += put_text(out + h, " to ");
+            h += put_decimal(out + h, says.request_size);
+            h += put_text(out + h, " bytes crc ");
+            for (int shift = 28; shift >= 0; shift -= 4) {
+                out[h++] = "0123456789abcdef"[(says.request_crc >> shift) & 0xF];
+            }
+        }
+    } else {
+        out[h++] = '-';
+    }
+    h += put_text(out + h, ") ");
+    h += put_decimal(out + h, says.microseconds);
+    h += put_text(out + h, " us, length ");
+    if (!says.has_length) {
+        out[h++] = '-';
+    } else {
+        if (says.length < 0) {
+            out[h++] = '-';
+        }
+        // The magnitude of the most negative length too.
+        const auto value = static_cast<std::uint64_t>(says.length);
+        h += put_decimal(out + h, says.length < 0 ? 0 - value : value);
+    }
+    if (!says.block) {
+        return h + put_text(out + h, ", no block\r\n");
+    }
+    h += put_text(out + h, ", ");
+    h += put_decimal(out + h, n);
+    return h + put_text(out + h, " bytes\r\n");
+}
+
+bool is_request_line(std::string_view line) {
+    if (line.empty() || !is_letter(line.front())) {
+        return false;
+    }
+    for (const char c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            return false;
+        }
+    }
+    const std::size_t blank = line.rfind(' ');
+    if (blank == std::string_view::npos) {
+        return false;
+    }
+    const std::string_view word = line.substr(blank + 1);
+    const std::size_t slash = word.find('/');
+    if (slash == 0 || slash == std::string_view::npos || slash + 1 == word.size() ||
+        !is_digit(word[slash + 1])) {
+        return false;
+    }
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        if (i < slash ? !is_letter(word[i]) : i > slash && !is_digit(word[i]) && word[i] != '.') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool starts_entry(std::string_view text) {
+    for (const std::string_view own :
+         {attach_text, detach_text, unload_text, load_start, note_start}) {
+        if (starts_with(text, own)) {
+            return true;
+        }
+    }
+    reply_line line{};
+    if (starts_with(text, reply_start)) {
+        return read_reply_line(text, line);
+    }
+    return is_request_line(text.substr(0, text.find("\r\n")));
+}
 
 entry entry_at(std::string_view log, std::size_t at, bool growing, std::uint64_t base) {
     const std::string_view rest = log.substr(at);
@@ -105,15 +332,8 @@ entry entry_at(std::string_view log, std::size_t at, bool growing, std::uint64_t
     if (starts_with(rest, unload_text)) {
         return {entry_kind::unload, at, unload_text.size()};
     }
-    reply_line line{};
-    if (read_reply_line(rest, line) && (!line.says.paired || line.says.request_end <= base + at)) {
-        if (line.entry_size > rest.size()) {
-            return {entry_kind::cut_short, at, rest.size()};
-        }
-        if (rest.compare(line.entry_size - 2, 2, "\r\n") == 0 &&
-            rest.compare(line.entry_size - 4, 2, "\r\n") == 0) {
-            return {entry_kind::reply, at, line.entry_size};
-        }
+    if (starts_with(rest, reply_start)) {
+        return reply_entry_at(rest, at, growing);
     }
     entry next{entry_kind::request, at, 0};
     if (starts_with(rest, load_start)) {
@@ -128,8 +348,7 @@ entry entry_at(std::string_view log, std::size_t at, bool growing, std::uint64_t
         // A request without its closing empty line ends where the reply to it begins.
         for (std::size_t p = rest.find(reply_start, 1); p < size;
              p = rest.find(reply_start, p + 1)) {
-            if (read_reply_line(rest.substr(p), line) && line.says.paired &&
-                line.says.request_end == base + at + p) {
+            if (answers_request_before(rest.substr(p), rest.substr(0, p), base + at)) {
                 return {entry_kind::request, at, p};
             }
         }
@@ -173,13 +392,121 @@ bool run_tracker::opens_run(entry_kind kind) {
     return opens;
 }
 
+namespace {
+
+constexpr std::size_t most_waiting = 65536;
+
+std::uint64_t identity_key(std::uint64_t size, std::uint32_t crc) {
+    return size * 0x9E3779B97F4A7C15u ^ crc;
+}
+
+}  // namespace
+
+void reply_pairing::forget(std::uint64_t end) {
+    const auto found = waiting_.find(end);
+    std::vector<std::uint64_t>& same =
+        by_identity_[identity_key(found->second.size, found->second.crc)];
+    for (std::size_t i = same.size(); i-- > 0;) {
+        if (same[i] == end) {
+            same.erase(same.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    }
+    if (same.empty()) {
+        by_identity_.erase(identity_key(found->second.size, found->second.crc));
+    }
+    waiting_.erase(found);
+}
+
+bool reply_pairing::take(std::uint64_t end, const reply& says, std::size_t& index) {
+    const auto found = waiting_.find(end);
+    if (found == waiting_.end() || (says.identified && (found->second.size != says.request_size ||
+                                                        found->second.crc != says.request_crc))) {
+        return false;
+    }
+    index = found->second.index;
+    shifted_ = true;
+    shift_ = static_cast<std::int64_t>(end - says.request_end);
+    forget(end);
+    return true;
+}
+
+std::size_t reply_pairing::next(const entry& e, std::string_view bytes, std::uint64_t file_offset,
+                                bool opens) {
+    if (opens) {
+        *this = reply_pairing();
+    }
+    const std::size_t index = entries_++;
+    const bool after_waiting = after_waiting_request_;
+    after_waiting_request_ = false;
+    if (e.kind == entry_kind::request) {
+        const std::uint64_t end = file_offset + e.size;
+        const std::uint32_t crc = crc32(bytes);
+        if (waiting_.count(end) != 0) {
+            forget(end);  // a log that lies about offsets; the later entry is the one
+        }
+        waiting_[end] = {index, e.size, crc};
+        by_identity_[identity_key(e.size, crc)].push_back(end);
+        by_age_.push_back(end);
+        after_waiting_request_ = true;
+        last_end_ = end;
+        // The oldest make way, and the list by age keeps only what still waits.
+        for (; waiting_.size() > most_waiting; ++oldest_) {
+            if (waiting_.count(by_age_[oldest_]) != 0) {
+                forget(by_age_[oldest_]);
+            }
+        }
+        if (by_age_.size() - oldest_ > 2 * waiting_.size() + 1024) {
+            std::vector<std::uint64_t> kept;
+            for (std::size_t i = oldest_; i < by_age_.size(); ++i) {
+                if (waiting_.count(by_age_[i]) != 0) {
+                    kept.push_back(by_age_[i]);
+                }
+            }
+            by_age_.swap(kept);
+            oldest_ = 0;
+        }
+        return no_request;
+    }
+    if (e.kind != entry_kind::reply) {
+        return no_request;
+    }
+    reply_line line{};
+    read_reply_line(bytes, line);
+    const reply& says = line.says;
+    std::size_t request = no_request;
+    if (!says.paired) {
+        return no_request;
+    }
+    if (shifted_ && take(says.request_end + static_cast<std::uint64_t>(shift_), says, request)) {
+        return request;
+    }
+    if (take(says.request_end, says, request)) {
+        return request;
+    }
+    // Offsets that hold nowhere in this run: the request is the latest one waiting that has the
+    // reply's size and CRC-32, or for a reply that names neither, the entry right before it.
+    if (says.identified) {
+        const auto same = by_identity_.find(identity_key(says.request_size, says.request_crc));
+        if (same != by_identity_.end() && take(same->second.back(), says, request)) {
+            return request;
+        }
+    } else if (after_waiting && take(last_end_, says, request)) {
+        return request;
+    }
+    return no_request;
+}
+
 std::vector<run> split_runs(std::string_view log, bool* overlapping) {
     std::vector<run> runs;
     run_tracker tracker;
-    for (const entry& e : split_entries(log)) {
-        if (tracker.opens_run(e.kind)) {
+    reply_pairing pairing;
+    for (entry& e : split_entries(log)) {
+        const bool opens = tracker.opens_run(e.kind);
+        if (opens) {
             runs.emplace_back();
         }
+        e.request = pairing.next(e, entry_bytes(log, e), e.offset, opens);
         runs.back().entries.push_back(e);
     }
     if (overlapping != nullptr) {
@@ -196,11 +523,13 @@ const char shared_log_warning[] =
 bool holds_pilro_entries(std::string_view log, const std::vector<run>& runs) {
     for (const run& r : runs) {
         for (const entry& e : r.entries) {
-            if (e.kind != entry_kind::request && e.kind != entry_kind::cut_short) {
+            if (e.kind != entry_kind::request && e.kind != entry_kind::cut_short &&
+                e.kind != entry_kind::damaged) {
                 return true;
             }
             const std::string_view bytes = entry_bytes(log, e);
-            if (bytes.substr(0, bytes.find("\r\n")).find(" SAORI/") != std::string_view::npos) {
+            if (e.kind != entry_kind::damaged &&
+                is_request_line(bytes.substr(0, bytes.find("\r\n")))) {
                 return true;
             }
         }
@@ -230,6 +559,12 @@ reply read_reply(std::string_view log, const entry& e) {
     return line.says;
 }
 
+std::string damage(std::string_view log, const entry& e) {
+    const std::string_view bytes = log.substr(e.offset);
+    const char* why = reply_damage(bytes);
+    return *why != '\0' ? why : "its byte count runs past the entries that follow it";
+}
+
 std::string_view note_text(std::string_view log, const entry& e) {
     std::string_view bytes = entry_bytes(log, e);
     bytes.remove_prefix(note_start.size());
@@ -253,6 +588,8 @@ const char* kind_name(entry_kind kind) {
             return "reply";
         case entry_kind::note:
             return "note";
+        case entry_kind::damaged:
+            return "damaged";
         case entry_kind::cut_short:
             break;
     }
@@ -295,7 +632,7 @@ bool parse_run_number(std::string_view text, long long& number) {
     }
     long long value = 0;
     for (const char c : text) {
-        if (c < '0' || c > '9') {
+        if (!is_digit(c)) {
             return false;
         }
         value = value * 10 + (c - '0');

@@ -131,44 +131,26 @@ std::string plural(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// A request entry as a reply names it: by where it ends in the log file. Its charset is kept
-// rather than its bytes, which a followed log no longer holds once they are shown.
+// The request a reply answers, as its line shows it: "R.N", and the charset it names.
 struct request_seen {
-    std::string label;  // "R.N"
+    std::string label;
     std::string charset;
 };
-using requests_by_end = std::map<std::uint64_t, request_seen>;
 
-// Notes e if it is a request: entry N of run R, in log, which starts at byte base of the file.
-void note_request(requests_by_end& requests, std::string_view log, std::uint64_t base,
-                  const capture::entry& e, std::size_t run, std::size_t n) {
-    if (e.kind == capture::entry_kind::request) {
-        requests[base + e.offset + e.size] = {
-            std::to_string(run) + "." + std::to_string(n),
-            capture::request_charset(capture::entry_bytes(log, e))};
-    }
+std::string label(std::size_t run, std::size_t n) {
+    return std::to_string(run) + "." + std::to_string(n);
 }
 
-requests_by_end find_requests(std::string_view log, const std::vector<capture::run>& runs) {
-    requests_by_end found;
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-        for (std::size_t k = 0; k < runs[r].entries.size(); ++k) {
-            note_request(found, log, 0, runs[r].entries[k], r + 1, k + 1);
-        }
-    }
-    return found;
-}
-
-// "(to R.N, T us[, length L][, no block]) TEXT": the request it answers, the time, the length
-// where it is not the bytes' count, and the reply's bytes read in its own charset, or else in
-// its request's.
-std::string reply_text(const capture::reply& reply, const requests_by_end& requests,
-                       readers& read) {
-    const auto request = reply.paired ? requests.find(reply.request_end) : requests.end();
-    std::string text =
-        "(to " +
-        (request != requests.end() ? request->second.label : std::string("an unlogged request")) +
-        ", " + std::to_string(reply.microseconds) + " us";
+// "(to R.N, T us[, length L][, no block]) TEXT": the request it answers (or "no request" when
+// that is not in its run, "an unlogged request" when the relay could not log it), the time,
+// the length where it is not the bytes' count, and the reply's bytes read in its own charset,
+// or else in its request's.
+std::string reply_text(const capture::reply& reply, const request_seen* request, readers& read) {
+    std::string text = "(to " +
+                       (request != nullptr ? request->label
+                        : reply.paired     ? std::string("no request")
+                                           : std::string("an unlogged request")) +
+                       ", " + std::to_string(reply.microseconds) + " us";
     if (!reply.has_length) {
         text += ", no length";
     } else if (!reply.block || reply.length != static_cast<long long>(reply.bytes.size())) {
@@ -178,10 +160,9 @@ std::string reply_text(const capture::reply& reply, const requests_by_end& reque
         return text + ", no block)";
     }
     text += ")";
-    charset::reader& reader =
-        !capture::request_charset(reply.bytes).empty() || request == requests.end()
-            ? read.for_request(reply.bytes)
-            : read.named(request->second.charset);
+    charset::reader& reader = !capture::request_charset(reply.bytes).empty() || request == nullptr
+                                  ? read.for_request(reply.bytes)
+                                  : read.named(request->charset);
     return reply.bytes.empty() ? text : text + " " + reader.readable(reply.bytes);
 }
 
@@ -212,9 +193,9 @@ std::string run_header(const capture::run& run, std::size_t number, bool finishe
     return line + "\n";
 }
 
-// The line of entry N of run R; e lies in log.
+// The line of entry N of run R; e lies in log. For a reply, request is the one it answers.
 std::string entry_line(std::string_view log, const capture::entry& e, std::size_t run,
-                       std::size_t n, const requests_by_end& requests, readers& read) {
+                       std::size_t n, const request_seen* request, readers& read) {
     const std::string_view entry = capture::entry_bytes(log, e);
     std::string text;
     switch (e.kind) {
@@ -228,10 +209,13 @@ std::string entry_line(std::string_view log, const capture::entry& e, std::size_
                 entry.substr(0, entry.size() - (ends_in_empty_line(entry) ? 2 : 0)));
             break;
         case capture::entry_kind::reply:
-            text = reply_text(capture::read_reply(log, e), requests, read);
+            text = reply_text(capture::read_reply(log, e), request, read);
             break;
         case capture::entry_kind::note:
             text = read.ascii().readable(capture::note_text(log, e));
+            break;
+        case capture::entry_kind::damaged:
+            text = read.ascii().readable(entry);
             break;
         case capture::entry_kind::cut_short:
             text = read.for_request(entry).readable(entry);
@@ -239,15 +223,33 @@ std::string entry_line(std::string_view log, const capture::entry& e, std::size_
         default:
             break;
     }
-    return std::to_string(run) + "." + std::to_string(n) + " " + capture::kind_name(e.kind) + " " +
-           std::to_string(e.size) + (text.empty() ? "" : " " + text) + "\n";
+    return label(run, n) + " " + capture::kind_name(e.kind) + " " + std::to_string(e.size) +
+           (text.empty() ? "" : " " + text) + "\n";
 }
 
-std::string run_lines(std::string_view log, const capture::run& run, std::size_t number,
-                      const requests_by_end& requests, readers& read, bool finished = true) {
-    std::string lines = run_header(run, number, finished);
+// What standard error says of a damaged entry: where it is and why.
+std::string damage_report(const std::string& path, std::string_view log, const capture::entry& e,
+                          std::uint64_t base, std::size_t run, std::size_t n) {
+    return path + ": entry " + label(run, n) + ", at byte " + std::to_string(base + e.offset) +
+           ", is a damaged reply entry (" + capture::damage(log, e) + "); read on after it";
+}
+
+// The lines of a run that split_runs made, and the reports on its damaged entries.
+std::string run_lines(const std::string& path, std::string_view log, const capture::run& run,
+                      std::size_t number, readers& read, std::vector<std::string>& reports) {
+    std::string lines = run_header(run, number, true);
     for (std::size_t k = 0; k < run.entries.size(); ++k) {
-        lines += entry_line(log, run.entries[k], number, k + 1, requests, read);
+        const capture::entry& e = run.entries[k];
+        request_seen answered;
+        if (e.request != capture::no_request) {
+            answered = {label(number, e.request + 1), capture::request_charset(capture::entry_bytes(
+                                                          log, run.entries[e.request]))};
+        }
+        lines += entry_line(log, e, number, k + 1,
+                            e.request != capture::no_request ? &answered : nullptr, read);
+        if (e.kind == capture::entry_kind::damaged) {
+            reports.push_back(damage_report(path, log, e, 0, number, k + 1));
+        }
     }
     return lines;
 }
@@ -354,10 +356,13 @@ class follower {
         // Entries before the first run that opens here go on with the run shown last.
         std::vector<capture::entry> going_on;
         std::vector<capture::run> runs;
-        for (const capture::entry& e : entries) {
-            if (tracker_.opens_run(e.kind)) {
+        for (capture::entry e : entries) {
+            const bool opens = tracker_.opens_run(e.kind);
+            if (opens) {
                 runs.emplace_back();
             }
+            e.request =
+                pairing_.next(e, capture::entry_bytes(pending_, e), shown_ + e.offset, opens);
             (runs.empty() ? going_on : runs.back().entries).push_back(e);
         }
         if (!checked_ && !capture::holds_pilro_entries(pending_, runs)) {
@@ -365,39 +370,52 @@ class follower {
             return false;
         }
         checked_ = true;
-        // The requests first, so that a reply finds the one it answers in the same look.
-        std::size_t run = run_number_;
-        std::size_t n = entry_number_;
-        for (const capture::entry& e : going_on) {
-            note_request(requests_, pending_, shown_, e, run, ++n);
-        }
-        for (const capture::run& r : runs) {
-            n = 0;
-            ++run;
-            for (const capture::entry& e : r.entries) {
-                note_request(requests_, pending_, shown_, e, run, ++n);
-            }
-        }
-        // A reply follows its request closely: the oldest requests make way, so that memory
-        // stays flat however long pilro-log follows.
-        while (requests_.size() > 10000) {
-            requests_.erase(requests_.begin());
-        }
         std::string text;
+        std::vector<std::string> reports;
         for (const capture::entry& e : going_on) {
-            text += entry_line(pending_, e, run_number_, ++entry_number_, requests_, read_);
+            text += line_of(e, ++entry_number_, reports);
         }
         for (const capture::run& r : runs) {
             const bool finished = first && (&r != &runs.back() ||
                                             r.entries.back().kind == capture::entry_kind::detach);
-            text += run_lines(pending_, r, ++run_number_, requests_, read_, finished);
-            entry_number_ = r.entries.size();
+            text += run_header(r, ++run_number_, finished);
+            entry_number_ = 0;
+            charsets_.clear();
+            for (const capture::entry& e : r.entries) {
+                text += line_of(e, ++entry_number_, reports);
+            }
         }
         if (tracker_.overlapping() && !warned_) {
             warned_ = true;
             report(path_ + ": " + capture::shared_log_warning);
         }
+        for (const std::string& damaged : reports) {
+            report(damaged);
+        }
         return show(text);
+    }
+
+    // The line of entry N of the run going on, which pending_ holds.
+    std::string line_of(const capture::entry& e, std::size_t n, std::vector<std::string>& reports) {
+        request_seen answered;
+        if (e.request != capture::no_request) {
+            const auto found = charsets_.find(e.request);
+            answered.label = label(run_number_, e.request + 1);
+            if (found != charsets_.end()) {
+                answered.charset = found->second;
+                charsets_.erase(found);
+            }
+        } else if (e.kind == capture::entry_kind::request) {
+            charsets_[n - 1] = capture::request_charset(capture::entry_bytes(pending_, e));
+            // Requests that no reply answers make way, as they do in the pairing.
+            if (charsets_.size() > 65536) {
+                charsets_.erase(charsets_.begin());
+            }
+        } else if (e.kind == capture::entry_kind::damaged) {
+            reports.push_back(damage_report(path_, pending_, e, shown_, run_number_, n));
+        }
+        return entry_line(pending_, e, run_number_, n,
+                          e.request != capture::no_request ? &answered : nullptr, read_);
     }
 
     // The file is gone or another: what comes next is a log of its own.
@@ -408,7 +426,8 @@ class follower {
         pending_.clear();
         shown_ = 0;
         tracker_ = capture::run_tracker();
-        requests_.clear();
+        pairing_ = capture::reply_pairing();
+        charsets_.clear();
         run_number_ = 0;
         entry_number_ = 0;
     }
@@ -426,7 +445,10 @@ class follower {
     bool troubled_ = false;
     bool warned_ = false;
     capture::run_tracker tracker_;
-    requests_by_end requests_;
+    capture::reply_pairing pairing_;
+    // The charsets of the requests of the run going on that no reply has answered yet, by their
+    // index in the run: a followed log no longer holds their bytes once they are shown.
+    std::map<std::size_t, std::string> charsets_;
     std::size_t run_number_ = 0;
     std::size_t entry_number_ = 0;
 };
@@ -457,10 +479,13 @@ int show_log(const std::string& path, bool has_run, long long wanted) {
         end = first + 1;
     }
     readers read;
-    const requests_by_end requests = find_requests(log, runs);
     for (std::size_t r = first; r < end; ++r) {
-        if (!show(run_lines(log, runs[r], r + 1, requests, read))) {
+        std::vector<std::string> reports;
+        if (!show(run_lines(path, log, runs[r], r + 1, read, reports))) {
             return 1;
+        }
+        for (const std::string& damaged : reports) {
+            report(damaged);
         }
         if (runs[r].entries.back().kind == capture::entry_kind::cut_short) {
             report(path + " ends in the middle of an entry (its last " +

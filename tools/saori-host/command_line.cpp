@@ -35,13 +35,16 @@ std::string make_usage_text() {
         "  FILE                 the bytes of FILE, sent unchanged\n"
         "  -                    the bytes of standard input (at most once)\n"
         "  --get-version        GET Version SAORI/1.0\n"
+        "  --request LINE       a request whose request line is LINE, for the other\n"
+        "                       protocols of the same exports: --request 'GET SHIORI/3.0'\n"
+        "                       --header 'ID: OnBoot'\n"
         "  --execute [ARG ...]  EXECUTE SAORI/1.0 with the ARGs as Argument0, Argument1, ...\n"
         "                       The ARGs run up to the next word that starts with \"--\"; a\n"
         "                       lone \"--\" ends them and is dropped. An ARG cannot hold CR or\n"
         "                       LF: send such a request from a FILE.\n"
         "Built requests hold the request line, \"Charset: NAME\", \"Sender: NAME\", the\n"
         "--header lines, one ArgumentN line per ARG and an empty line; every line ends in\n"
-        "CR LF. Their text (ARGs, sender, header lines) is the characters typed (on Windows\n"
+        "CR LF. Their text (LINE, ARGs, sender, header lines) is the characters typed (on Windows\n"
         "as the command line holds them, on POSIX read in the locale's charset) written in\n"
         "the charset that --charset names. A character that charset cannot hold exactly is\n"
         "an error: nothing is replaced or approximated. The charsets known, in any case:\n";
@@ -176,6 +179,8 @@ bool write_word(const platform::argument& word, const charset::charset* in,
 struct pending_request {
     bool execute;
     std::vector<const platform::argument*> arguments;
+    // The request line that --request gives; null for the other two.
+    const platform::argument* line = nullptr;
 };
 
 }  // namespace
@@ -222,7 +227,7 @@ bool parse_command_line(const std::vector<platform::argument>& words, command_li
             return true;
         }
         if (word == "--load" || word == "--charset" || word == "--sender" || word == "--header" ||
-            word == "--replay" || word == "--run") {
+            word == "--replay" || word == "--run" || word == "--request") {
             if (i + 1 >= words.size()) {
                 error = word + " needs a value";
                 return false;
@@ -246,6 +251,14 @@ bool parse_command_line(const std::vector<platform::argument>& words, command_li
                     return false;
                 }
                 headers.push_back(&value);
+            } else if (word == "--request") {
+                if (value.bytes.empty()) {
+                    error = "--request needs a request line, such as \"GET SHIORI/3.0\"";
+                    return false;
+                }
+                pending_slots.push_back(out.requests.size());
+                out.requests.push_back({request_origin::text, std::string()});
+                pending.push_back({false, {}, &value});
             } else if (word == "--replay") {
                 twice = out.replay;
                 out.replay = true;
@@ -346,8 +359,16 @@ bool parse_command_line(const std::vector<platform::argument>& words, command_li
         common += "\r\n";
     }
     for (std::size_t k = 0; k < pending.size(); ++k) {
-        std::string text =
-            pending[k].execute ? "EXECUTE SAORI/1.0\r\n" : "GET Version SAORI/1.0\r\n";
+        std::string text;
+        if (pending[k].line != nullptr) {
+            if (!write_word(*pending[k].line, in, charset_name, "the --request line", text,
+                            error)) {
+                return false;
+            }
+            text += "\r\n";
+        } else {
+            text = pending[k].execute ? "EXECUTE SAORI/1.0\r\n" : "GET Version SAORI/1.0\r\n";
+        }
         text += common;
         for (std::size_t n = 0; n < pending[k].arguments.size(); ++n) {
             text += "Argument" + std::to_string(n) + ": ";
