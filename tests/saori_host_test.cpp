@@ -563,6 +563,10 @@ TEST(PilroLog, FilesThatAreNoLogsDirectoriesAndRunsOpenAtOnce) {
                      12),
          1, " holds no pilro entries"},
         {"memo.txt", "Dear all,\r\n\r\nSee you.\r\n\r\n", 1, " holds no pilro entries"},
+        {"replies.txt", "SHIORI/3.0 200 OK\r\nValue: x\r\n\r\n", 1, " holds no pilro entries"},
+        // Requests of another protocol cut out of a log.
+        {"shiori.txt", "GET SHIORI/3.0\r\nID: OnBoot\r\n\r\nGET Sentence SHIORI/2.2\r\n\r\n", 0,
+         ""},
         // Begun in the middle of a run; a process ended without its detach entry, then the
         // next one's run.
         {"middle.txt", get_version + get_version, 0, ""},
