@@ -192,10 +192,20 @@ TEST(CaptureLog, RepliesPairInTheirRunHoweverTheLogWasCutDeletedOrJoined) {
               (std::vector<std::string>{"2.4>2.3", "2.5>2.2", "2.7>2.6", "2.9>2.8"}));
     EXPECT_EQ(pairs_of(log.substr(attach.size())),
               (std::vector<std::string>{"1.3>1.2", "1.4>1.1", "1.6>1.5", "1.8>1.7"}));
-    // Deleted while a call was inside the real module: the new log begins with its reply.
+    // Deleted while a call was inside the real module: the new log begins with its reply. Its
+    // request is in another run (the process ended inside it), which is no pair either.
     const std::string after = log.substr(log.find("reply(", log.find("reply(") + 1));
     EXPECT_EQ(pairs_of(after), (std::vector<std::string>{"1.1>none", "1.3>1.2", "1.5>1.4"}));
     EXPECT_EQ(entries_of(after)[0].first, entry_kind::reply);
+    EXPECT_EQ(pairs_of(attach + version + attach + reply_naming(99, version, "A")),
+              (std::vector<std::string>{"2.2>none"}));
+    // Once a run's offsets are known to be off, identical requests pair by them.
+    std::string same = attach + execute;
+    same += reply_naming(same.size(), execute, "B") + version + version;
+    same += reply_naming(same.size() - version.size(), version, "1") +
+            reply_naming(same.size(), version, "2");
+    EXPECT_EQ(pairs_of(same.substr(attach.size())),
+              (std::vector<std::string>{"1.2>1.1", "1.5>1.3", "1.6>1.4"}));
 
     // An earlier relay's replies name an offset alone: where it holds nowhere in the run, the
     // reply goes with a waiting request right before it, and the run's other offsets are off by

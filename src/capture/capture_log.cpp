@@ -1,5 +1,6 @@
 #include "capture_log.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -82,11 +83,11 @@ struct reply_line {
     // npos when N bytes are more than text holds.
     std::size_t entry_size;
 };
-bool read_reply_line(std::string_view text, reply_line& line) {
-    reply& r = line.says;
+// What a reply entry's first line says of its request, up to and including ") "; at is where
+// that ends. The pairing needs no more.
+bool read_reply_head(std::string_view text, reply& r, std::size_t& at) {
     r = reply{};
-    std::size_t at = 0;
-    std::uint64_t n = 0;
+    at = 0;
     if (!read_word(text, at, reply_start)) {
         return false;
     }
@@ -102,8 +103,22 @@ bool read_reply_line(std::string_view text, reply_line& line) {
             return false;
         }
     }
-    if (!read_word(text, at, ") ") || !read_number(text, at, r.microseconds) ||
-        !read_word(text, at, " us, length ")) {
+    return read_word(text, at, ") ");
+}
+
+bool read_reply_head(std::string_view text, reply& r) {
+    std::size_t at = 0;
+    return read_reply_head(text, r, at);
+}
+
+bool read_reply_line(std::string_view text, reply_line& line) {
+    reply& r = line.says;
+    std::size_t at = 0;
+    std::uint64_t n = 0;
+    if (!read_reply_head(text, r, at)) {
+        return false;
+    }
+    if (!read_number(text, at, r.microseconds) || !read_word(text, at, " us, length ")) {
         return false;
     }
     r.has_length = !read_word(text, at, "-, ");
@@ -188,8 +203,8 @@ bool answers_request_before(std::string_view text, std::string_view request,
     return r.request_end == request_start + request.size();
 }
 
-constexpr std::array<std::array<std::uint32_t, 256>, 4> crc_tables = [] {
-    std::array<std::array<std::uint32_t, 256>, 4> tables{};
+constexpr std::array<std::array<std::uint32_t, 256>, 8> crc_tables = [] {
+    std::array<std::array<std::uint32_t, 256>, 8> tables{};
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t c = i;
         for (int k = 0; k < 8; ++k) {
@@ -231,12 +246,18 @@ std::uint32_t crc32(std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     std::size_t n = bytes.size();
     std::uint32_t c = 0xFFFFFFFFu;
-    // Four bytes a step: the tables fold in each byte's effect on the next three.
-    for (; n >= 4; p += 4, n -= 4) {
-        c ^= static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-             static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-        c = crc_tables[3][c & 0xFF] ^ crc_tables[2][(c >> 8) & 0xFF] ^
-            crc_tables[1][(c >> 16) & 0xFF] ^ crc_tables[0][c >> 24];
+    // Eight bytes a step: the tables fold in each byte's effect on the bytes after it.
+    const auto word = [](const unsigned char* q) {
+        return static_cast<std::uint32_t>(q[0]) | static_cast<std::uint32_t>(q[1]) << 8 |
+               static_cast<std::uint32_t>(q[2]) << 16 | static_cast<std::uint32_t>(q[3]) << 24;
+    };
+    for (; n >= 8; p += 8, n -= 8) {
+        const std::uint32_t low = c ^ word(p);
+        const std::uint32_t high = word(p + 4);
+        c = crc_tables[7][low & 0xFF] ^ crc_tables[6][(low >> 8) & 0xFF] ^
+            crc_tables[5][(low >> 16) & 0xFF] ^ crc_tables[4][low >> 24] ^
+            crc_tables[3][high & 0xFF] ^ crc_tables[2][(high >> 8) & 0xFF] ^
+            crc_tables[1][(high >> 16) & 0xFF] ^ crc_tables[0][high >> 24];
     }
     for (; n > 0; ++p, --n) {
         c = crc_tables[0][(c ^ *p) & 0xFF] ^ (c >> 8);
@@ -394,41 +415,32 @@ bool run_tracker::opens_run(entry_kind kind) {
 
 namespace {
 
-constexpr std::size_t most_waiting = 65536;
-
-std::uint64_t identity_key(std::uint64_t size, std::uint32_t crc) {
-    return size * 0x9E3779B97F4A7C15u ^ crc;
-}
+constexpr std::size_t requests_kept = 65536;
+constexpr std::size_t requests_searched = 4096;
 
 }  // namespace
 
-void reply_pairing::forget(std::uint64_t end) {
-    const auto found = waiting_.find(end);
-    std::vector<std::uint64_t>& same =
-        by_identity_[identity_key(found->second.size, found->second.crc)];
-    for (std::size_t i = same.size(); i-- > 0;) {
-        if (same[i] == end) {
-            same.erase(same.begin() + static_cast<std::ptrdiff_t>(i));
-            break;
-        }
+bool reply_pairing::take(request_seen& request, const reply& says, std::size_t& index) {
+    if (!request.waiting || (says.identified && (request.size != says.request_size ||
+                                                 request.crc != says.request_crc))) {
+        return false;
     }
-    if (same.empty()) {
-        by_identity_.erase(identity_key(found->second.size, found->second.crc));
-    }
-    waiting_.erase(found);
+    request.waiting = false;
+    index = request.index;
+    shifted_ = true;
+    shift_ = static_cast<std::int64_t>(request.end - says.request_end);
+    return true;
 }
 
 bool reply_pairing::take(std::uint64_t end, const reply& says, std::size_t& index) {
-    const auto found = waiting_.find(end);
-    if (found == waiting_.end() || (says.identified && (found->second.size != says.request_size ||
-                                                        found->second.crc != says.request_crc))) {
-        return false;
+    // Mostly the latest request: the one right before the reply.
+    if (!requests_.empty() && requests_.back().end == end) {
+        return take(requests_.back(), says, index);
     }
-    index = found->second.index;
-    shifted_ = true;
-    shift_ = static_cast<std::int64_t>(end - says.request_end);
-    forget(end);
-    return true;
+    const auto found =
+        std::lower_bound(requests_.begin(), requests_.end(), end,
+                         [](const request_seen& r, std::uint64_t at) { return r.end < at; });
+    return found != requests_.end() && found->end == end && take(*found, says, index);
 }
 
 std::size_t reply_pairing::next(const entry& e, std::string_view bytes, std::uint64_t file_offset,
@@ -437,47 +449,20 @@ std::size_t reply_pairing::next(const entry& e, std::string_view bytes, std::uin
         *this = reply_pairing();
     }
     const std::size_t index = entries_++;
-    const bool after_waiting = after_waiting_request_;
-    after_waiting_request_ = false;
+    const bool after_request = after_request_;
+    after_request_ = e.kind == entry_kind::request;
     if (e.kind == entry_kind::request) {
-        const std::uint64_t end = file_offset + e.size;
-        const std::uint32_t crc = crc32(bytes);
-        if (waiting_.count(end) != 0) {
-            forget(end);  // a log that lies about offsets; the later entry is the one
-        }
-        waiting_[end] = {index, e.size, crc};
-        by_identity_[identity_key(e.size, crc)].push_back(end);
-        by_age_.push_back(end);
-        after_waiting_request_ = true;
-        last_end_ = end;
-        // The oldest make way, and the list by age keeps only what still waits.
-        for (; waiting_.size() > most_waiting; ++oldest_) {
-            if (waiting_.count(by_age_[oldest_]) != 0) {
-                forget(by_age_[oldest_]);
-            }
-        }
-        if (by_age_.size() - oldest_ > 2 * waiting_.size() + 1024) {
-            std::vector<std::uint64_t> kept;
-            for (std::size_t i = oldest_; i < by_age_.size(); ++i) {
-                if (waiting_.count(by_age_[i]) != 0) {
-                    kept.push_back(by_age_[i]);
-                }
-            }
-            by_age_.swap(kept);
-            oldest_ = 0;
+        requests_.push_back({file_offset + e.size, e.size, crc32(bytes), true, index});
+        if (requests_.size() > requests_kept) {
+            requests_.pop_front();
         }
         return no_request;
     }
-    if (e.kind != entry_kind::reply) {
+    reply says{};
+    if (e.kind != entry_kind::reply || !read_reply_head(bytes, says) || !says.paired) {
         return no_request;
     }
-    reply_line line{};
-    read_reply_line(bytes, line);
-    const reply& says = line.says;
     std::size_t request = no_request;
-    if (!says.paired) {
-        return no_request;
-    }
     if (shifted_ && take(says.request_end + static_cast<std::uint64_t>(shift_), says, request)) {
         return request;
     }
@@ -487,11 +472,14 @@ std::size_t reply_pairing::next(const entry& e, std::string_view bytes, std::uin
     // Offsets that hold nowhere in this run: the request is the latest one waiting that has the
     // reply's size and CRC-32, or for a reply that names neither, the entry right before it.
     if (says.identified) {
-        const auto same = by_identity_.find(identity_key(says.request_size, says.request_crc));
-        if (same != by_identity_.end() && take(same->second.back(), says, request)) {
-            return request;
+        const std::size_t searched = std::min(requests_.size(), requests_searched);
+        for (auto r = requests_.rbegin();
+             r != requests_.rbegin() + static_cast<std::ptrdiff_t>(searched); ++r) {
+            if (take(*r, says, request)) {
+                return request;
+            }
         }
-    } else if (after_waiting && take(last_end_, says, request)) {
+    } else if (after_request && take(requests_.back(), says, request)) {
         return request;
     }
     return no_request;

@@ -48,9 +48,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace pilro::capture {
@@ -136,29 +136,27 @@ class reply_pairing {
     // To be told of every entry, in order: opens is what run_tracker said of it, bytes are its
     // bytes, and file_offset is where they start in the file. For a reply, returns the index,
     // among the entries of its run, of the request it answers, or no_request; for any other
-    // entry, no_request. Requests further back in their run than the last 65,536 that no
-    // reply has answered yet are answered by none, so that memory stays flat.
+    // entry, no_request. A reply answers one of the latest 65,536 requests of its run, and
+    // where it goes by size and CRC-32 alone, one of the latest 4,096, so that memory and time
+    // stay flat however long the run.
     std::size_t next(const entry& e, std::string_view bytes, std::uint64_t file_offset, bool opens);
 
   private:
     struct request_seen {
-        std::size_t index;  // in the run
+        std::uint64_t end;  // in the file
         std::uint64_t size;
         std::uint32_t crc;
+        bool waiting;       // for its reply
+        std::size_t index;  // in the run
     };
     bool take(std::uint64_t end, const reply& says, std::size_t& index);
-    void forget(std::uint64_t end);
+    bool take(request_seen& request, const reply& says, std::size_t& index);
 
     std::size_t entries_ = 0;  // of the run so far
-    // The requests of the run that no reply has answered yet, by where they end in the file.
-    std::unordered_map<std::uint64_t, request_seen> waiting_;
-    // Their ends by size and CRC-32, latest last; and by age, oldest first.
-    std::unordered_map<std::uint64_t, std::vector<std::uint64_t>> by_identity_;
-    std::vector<std::uint64_t> by_age_;
-    std::size_t oldest_ = 0;
-    // The entry before this one, when it was a request that is still waiting.
-    bool after_waiting_request_ = false;
-    std::uint64_t last_end_ = 0;
+    // The run's latest requests, in the log's order, so by where they end.
+    std::deque<request_seen> requests_;
+    // Whether the entry before this one was a request.
+    bool after_request_ = false;
     // How far the run's offsets are off (see the head comment), once known.
     bool shifted_ = false;
     std::int64_t shift_ = 0;
