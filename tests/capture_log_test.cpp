@@ -192,13 +192,18 @@ TEST(CaptureLog, RepliesPairInTheirRunHoweverTheLogWasCutDeletedOrJoined) {
               (std::vector<std::string>{"2.4>2.3", "2.5>2.2", "2.7>2.6", "2.9>2.8"}));
     EXPECT_EQ(pairs_of(log.substr(attach.size())),
               (std::vector<std::string>{"1.3>1.2", "1.4>1.1", "1.6>1.5", "1.8>1.7"}));
-    // Deleted while a call was inside the real module: the new log begins with its reply. Its
-    // request is in another run (the process ended inside it), which is no pair either.
+    // Deleted while a call was inside the real module: the new log begins with its reply. A
+    // request in another run (a process that ended inside it) is no pair for it.
     const std::string after = log.substr(log.find("reply(", log.find("reply(") + 1));
     EXPECT_EQ(pairs_of(after), (std::vector<std::string>{"1.1>none", "1.3>1.2", "1.5>1.4"}));
     EXPECT_EQ(entries_of(after)[0].first, entry_kind::reply);
+    // Nor is one that another reply answered.
     EXPECT_EQ(pairs_of(attach + version + attach + reply_naming(99, version, "A")),
               (std::vector<std::string>{"2.2>none"}));
+    EXPECT_EQ(
+        pairs_of(attach + version + reply_naming(attach.size() + version.size(), version, "A") +
+                 reply_naming(99, version, "B")),
+        (std::vector<std::string>{"1.3>1.2", "1.4>none"}));
     // Once a run's offsets are known to be off, identical requests pair by them.
     std::string same = attach + execute;
     same += reply_naming(same.size(), execute, "B") + version + version;
