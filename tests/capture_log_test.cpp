@@ -119,6 +119,9 @@ TEST(CaptureLog, RelayRepliesGoByTheirByteCountAndAreCutShortWhenTheLogEnds) {
                                            {entry_kind::note, note},
                                            {entry_kind::reply, later}}));
     const auto entries = pilro::capture::split_entries(log);
+    // So it does where the bytes read begin further on in the file, as for a log followed.
+    EXPECT_EQ(pilro::capture::entry_at(log.substr(attach.size()), 0, true, attach.size()).size,
+              entries[1].size);
     const pilro::capture::reply r = pilro::capture::read_reply(log, entries[2]);
     EXPECT_TRUE(r.paired && r.block && r.has_length);
     EXPECT_EQ(r.request_end, entries[2].offset);

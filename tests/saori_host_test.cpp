@@ -607,10 +607,11 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
     const std::string directory = pilro::test::fresh_directory("pilro_log_follow");
     const std::string module = place_pilro(directory, "foo.module");
     const std::string log = directory + separator + "pilro.txt";
-    const std::string request = "EXECUTE SAORI/1.0\r\nCharset: UTF-8\r\nArgument0: x\r\n\r\n";
-    // As the relay writes it, naming the offset where the request's entry ends.
+    const std::string request = "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\nArgument0: x\r\n\r\n";
+    // As the relay writes it, naming the offset where the request's entry ends; it comes looks
+    // later than its request, after another request, and is read in its request's charset.
     const std::string reply = "reply(" + std::to_string(attach.size() + 12 + request.size()) +
-                              ") 7 us, length 3, 3 bytes\r\nabc\r\n\r\n";
+                              ") 7 us, length 2, 2 bytes\r\n\x95\x5C\r\n\r\n";
     std::thread writer([&] {
         // Under Wine a file that pilro-log has open for a moment can be neither replaced nor
         // opened without sharing, and one removed stays in the way until it is closed.
@@ -633,7 +634,7 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
         append(attach + "load() x\r\n\r\n");
         append(request.substr(0, 30));
         append(request.substr(30));
-        append(reply + unload + detach);
+        append(get_version + reply + unload + detach);
         host({module, "--get-version"});
         wait();
         retried(removed);
@@ -660,10 +661,11 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
     const std::string load = "load() " + native(directory) + separator + "\r\n\r\n";
     EXPECT_EQ(run.out, "run 1:\n1.1 attach 19\n1.2 load 12 x\n1.3 request " +
                            std::to_string(request.size()) +
-                           " EXECUTE SAORI/1.0\\r\\nCharset: UTF-8\\r\\nArgument0: x\\r\\n\n"
-                           "1.4 reply " +
+                           " EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\nArgument0: x\\r\\n\n"
+                           "1.4 request 61 GET Version SAORI/1.0\\r\\nCharset: UTF-8\\r\\n"
+                           "Sender: saori-host\\r\\n\n1.5 reply " +
                            std::to_string(reply.size()) +
-                           " (to 1.3, 7 us) abc\n1.5 unload 12\n1.6 detach 19\nrun 2:\n2.1 attach "
+                           " (to 1.3, 7 us) 表\n1.6 unload 12\n1.7 detach 19\nrun 2:\n2.1 attach "
                            "19\n2.2 load " +
                            std::to_string(load.size()) + " " +
                            pilro_log_text(native(directory) + separator) + "\n2.3 request " +
@@ -723,16 +725,33 @@ TEST(SaoriHostReplay, CompareHoldsEachReplyAgainstTheRelaysCapture) {
                                "request 2: differs\tcaptured (no block, length 4)\tnow (length 29) "
                                "SAORI/1.0 400 Bad Request\\r\\n\\r\\n\n");
 
-    // A captured block that is now a null reply, and a request whose reply the log lacks.
-    std::string crafted = attach + "null";
-    crafted += "reply(" + std::to_string(crafted.size()) + ") 1 us, length 1, 1 bytes\r\nx\r\n\r\n";
-    const process_result lacking =
-        host({PILRO_TEST_ECHO_MODULE, "--replay",
-              write_in(directory, "crafted.txt", crafted + "null too\r\n\r\n"), "--compare"});
+    // A captured block that is now a null reply, the same bytes with another length, a request
+    // whose reply the log lacks, and then one that is the same: the status is 1 all the same.
+    // Where a block's size is exact, a length past the block is read only as far as the block.
+    void* probe = pilro::prim::block_alloc(5);
+    const bool exact = pilro::prim::block_size(probe) == 5;
+    pilro::prim::block_free(probe);
+    std::string crafted = attach;
+    const auto answer = [&crafted](const std::string& request, const char* reply) {
+        crafted += request;
+        crafted += "reply(" + std::to_string(crafted.size()) + ") 1 us, " + reply + "\r\n\r\n";
+    };
+    answer("null", "length 1, 1 bytes\r\nx");
+    answer("x", "length 9, 1 bytes\r\nx");
+    crafted += "null too\r\n\r\n";
+    answer("y", "length 1, 1 bytes\r\ny");
+    if (exact) {
+        answer("past", "length 1000004, 4 bytes\r\npast");
+    }
+    const process_result lacking = host({PILRO_TEST_ECHO_MODULE, "--replay",
+                                         write_in(directory, "crafted.txt", crafted), "--compare"});
     EXPECT_EQ(lacking.exit_code, 1) << lacking.err;
     EXPECT_EQ(lacking.out,
               "request 1: differs\tcaptured (length 1) x\tnow (no block, length 4)\n"
-              "request 2: differs\tcaptured (no reply in the log)\tnow (no block, length 12)\n");
+              "request 2: differs\tcaptured (length 9) x\tnow (length 1) x\n"
+              "request 3: differs\tcaptured (no reply in the log)\tnow (no block, length 12)\n"
+              "request 4: same\n" +
+                  std::string(exact ? "request 5: same\n" : ""));
 
     // pilro's own log, which the run above wrote, has no replies to compare with.
     const process_result none = host(
