@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -424,18 +425,19 @@ std::string kinds(const std::string& log) {
     return listed;
 }
 
-// The bytes of the request entry that each reply entry names, with the reply's bytes.
+// The bytes of the request entry that each reply entry answers, with the reply's bytes.
 std::vector<std::pair<std::string, std::string>> paired(const std::string& log) {
-    std::map<std::uint64_t, std::string> requests;
     std::vector<std::pair<std::string, std::string>> pairs;
-    for (const capture::entry& e : capture::split_entries(log)) {
-        requests[e.offset + e.size] = e.kind == capture::entry_kind::request
-                                          ? std::string(capture::entry_bytes(log, e))
-                                          : "(none)";
-        if (e.kind == capture::entry_kind::reply) {
-            const capture::reply r = capture::read_reply(log, e);
-            pairs.emplace_back(r.paired ? requests[r.request_end] : "(none)",
-                               r.block ? std::string(r.bytes) : "(no block)");
+    for (const capture::run& run : capture::split_runs(log)) {
+        for (const capture::entry& e : run.entries) {
+            if (e.kind == capture::entry_kind::reply) {
+                const capture::reply r = capture::read_reply(log, e);
+                pairs.emplace_back(
+                    e.request == capture::no_request
+                        ? "(none)"
+                        : std::string(capture::entry_bytes(log, run.entries[e.request])),
+                    r.block ? std::string(r.bytes) : "(no block)");
+            }
         }
     }
     return pairs;
@@ -479,6 +481,12 @@ TEST(Relay, RelaysExactlyBothWaysAndLogsEachReplyAfterItsRequest) {
     const answer past = send(relay->request, "past");
     EXPECT_EQ(past.length, 1000004);
     expected.emplace_back("past", past.bytes.substr(0, past.bytes.find('\0')));
+    // An empty request leaves no entry, so its reply names none; nor does one whose length is
+    // negative, and the length the real module left is logged with its sign.
+    EXPECT_FALSE(send(relay->request, "").block);
+    long negative = -5;
+    EXPECT_EQ(relay->request(host_block("null"), &negative), nullptr);
+    EXPECT_EQ(negative, -5);
     EXPECT_EQ(relay->unload(), 1);
     EXPECT_EQ(send(relay->request, get_version).bytes, "SAORI/1.0 200 OK\r\n\r\n");
     relay.reset();
@@ -488,8 +496,12 @@ TEST(Relay, RelaysExactlyBothWaysAndLogsEachReplyAfterItsRequest) {
     for (std::size_t i = 0; i < expected.size(); ++i) {
         relayed += " request reply";
     }
-    EXPECT_EQ(kinds(log), "attach request load" + relayed + " unload request detach");
+    EXPECT_EQ(kinds(log), "attach request load" + relayed + " reply reply unload request detach");
+    expected.emplace_back("(none)", "(no block)");
+    expected.emplace_back("(none)", "(no block)");
     EXPECT_EQ(paired(log), expected);
+    EXPECT_NE(log.find("\r\n\r\nreply(-) "), std::string::npos);
+    EXPECT_NE(log.find(" us, length -5, no block\r\n\r\n"), std::string::npos);
     const std::string start = attach + get_version + "load() refuse\r\n\r\n";
     EXPECT_EQ(log.compare(0, start.size(), start), 0);
     EXPECT_EQ(pilro::test::directory_entries(directory),
@@ -516,10 +528,14 @@ TEST(Relay, ConcurrentCallersGetTheirOwnRepliesAndTheLogPairsEach) {
     for (std::thread& thread : threads) {
         thread.join();
     }
-    const auto pairs = paired(pilro::test::read_file(directory + separator + "foo.pilro.txt"));
-    EXPECT_EQ(pairs.size(), 320u);
-    for (const auto& [request, reply] : pairs) {
-        EXPECT_EQ(request, reply);
+    const std::string log = pilro::test::read_file(directory + separator + "foo.pilro.txt");
+    // And so they do in the log cut at its front, where no offset holds.
+    for (const std::string& part : {log, log.substr(log.find("EXECUTE"))}) {
+        const auto pairs = paired(part);
+        EXPECT_EQ(pairs.size(), 320u);
+        for (const auto& [request, reply] : pairs) {
+            EXPECT_EQ(request, reply);
+        }
     }
 }
 
@@ -539,59 +555,98 @@ TEST(Relay, ConcurrentUnloadWhileACallIsInsideTheRealModuleKeepsItLoaded) {
     EXPECT_EQ(relay.unload(), 1);
     inside.join();
     EXPECT_EQ(send(relay.request, get_version).bytes, "SAORI/1.0 200 OK\r\n\r\n");
+    // The reply entry has the real module's time: the echo module waits 400 ms for "wait".
+    for (const capture::run& run : capture::split_runs(pilro::test::read_file(log))) {
+        for (const capture::entry& e : run.entries) {
+            if (e.kind == capture::entry_kind::reply) {
+                EXPECT_GE(capture::read_reply(pilro::test::read_file(log), e).microseconds,
+                          300000u);
+            }
+        }
+    }
+    // A host that loads it again after the unload is relayed again.
+    EXPECT_EQ(relay.load(host_block(""), 0), 1);
+    EXPECT_EQ(send(relay.request, "again").bytes, "again");
 }
 
-// Without its real module the relay is pilro, and a note says why.
+// Without its real module the relay is pilro, and a note of one line says why. Once the real
+// module is there, the host's next load relays to it.
 TEST(Relay, WithoutARealModuleAnswersAsPilroAndSaysWhy) {
+    const bool on_posix = separator == '/';
     const struct {
-        const char* name;
+        const char* directory;
+        std::string name;
         std::string real;
         const char* why;
-    } cases[] = {{"relay_missing", "", "not relaying: cannot load "},
-                 {"relay_incomplete", PILRO_TEST_LOAD_ONLY, " does not export request, unload"}};
+    } cases[] = {
+        {"relay_missing", "foo.dll", "", "not relaying: cannot load "},
+        {"relay_incomplete", "foo.dll", PILRO_TEST_LOAD_ONLY, " does not export request, unload"},
+        // Windows' messages end in CR LF; a POSIX file name may hold a line feed.
+        {"relay_line_feed", on_posix ? "fo\no.dll" : "foo.dll", "", "not relaying: cannot load "},
+        // A link to the relay itself, which it must never call: it would call itself until the
+        // stack ran out. (Windows loads a link under another name as a module of its own.)
+        {"relay_itself", "foo.dll", on_posix ? "link" : "",
+         on_posix ? " is this relay itself" : ""},
+    };
     for (const auto& c : cases) {
-        const std::string directory = pilro::test::fresh_directory(c.name);
+        const std::string directory = pilro::test::fresh_directory(c.directory);
+        const std::string stem = c.name.substr(0, c.name.rfind('.'));
+        const std::string real = directory + separator + stem + ".orig.dll";
+        const std::string relay_path =
+            place_relay(directory, c.name, stem + ".orig.dll", c.real == "link" ? "" : c.real);
+        if (c.real == "link") {
+            std::filesystem::create_symlink(relay_path, real);
+        }
         {
-            loaded relay(place_relay(directory, "foo.dll", "foo.orig.dll", c.real));
+            loaded relay(relay_path);
             ASSERT_TRUE(relay.ok());
             EXPECT_EQ(relay.load(host_block("x"), 1), 1);
             EXPECT_EQ(send(relay.request, get_version).bytes, "SAORI/1.0 200 OK\r\n\r\n");
             EXPECT_EQ(relay.unload(), 1);
+            if (c.real.empty()) {
+                ASSERT_TRUE(pilro::test::copy_file(PILRO_TEST_ECHO_MODULE, real));
+                EXPECT_EQ(relay.load(host_block("x"), 1), 1);
+                EXPECT_EQ(send(relay.request, "now").bytes, "now") << c.directory;
+            }
         }
-        const std::string log = pilro::test::read_file(directory + separator + "foo.pilro.txt");
-        EXPECT_EQ(kinds(log), "attach load note request unload detach") << c.name;
-        const std::size_t note = log.find("relay() ");
-        const std::size_t end = log.find("\r\n", note);
-        EXPECT_NE(log.substr(note, end - note).find(c.why), std::string::npos) << log;
-        EXPECT_EQ(log.compare(end, 4 + get_version.size(), "\r\n\r\n" + get_version), 0)
-            << "a note of more than one line";
+        const std::string log = pilro::test::read_file(directory + separator + stem + ".pilro.txt");
+        EXPECT_EQ(kinds(log).rfind("attach load note request unload", 0), 0u) << c.directory;
+        const capture::entry note = capture::split_entries(log)[2];
+        const std::string_view text = capture::note_text(log, note);
+        EXPECT_NE(text.find(c.why), std::string_view::npos) << log;
+        EXPECT_EQ(text.find_first_of("\r\n"), std::string_view::npos) << log;
     }
 }
 
-// Each relay logs beside itself under its own name, and a name without an extension gets
-// ".orig" added for its real module.
-TEST(Relay, TwoRelaysInOneFolderKeepTwoLogs) {
+// Each relay logs beside itself under its module's name: in front of a.orig.dll as a.dll, of
+// b.orig as b (no extension), of .c.orig.dll as .c.dll and of .e.orig as .e (names that start
+// with a dot), and beside d.dll, which keeps its name, as d.pilro.dll.
+TEST(Relay, RelaysInOneFolderKeepALogEachAndTheRealModulesTheirNames) {
     const std::string directory = pilro::test::fresh_directory("relay_two");
-    for (const auto& [name, real] :
-         {std::pair<const char*, const char*>{"a.dll", "a.orig.dll"}, {"b", "b.orig"}}) {
+    const std::vector<std::pair<std::string, std::string>> placed = {{"a.dll", "a.orig.dll"},
+                                                                     {"b", "b.orig"},
+                                                                     {".c.dll", ".c.orig.dll"},
+                                                                     {".e", ".e.orig"},
+                                                                     {"d.PILRO.dll", "d.dll"}};
+    for (const auto& [name, real] : placed) {
         place_relay(directory, name, real, PILRO_TEST_ECHO_MODULE);
     }
     {
-        loaded a(directory + separator + "a.dll");
-        loaded b(directory + separator + "b");
-        ASSERT_TRUE(a.ok() && b.ok());
-        EXPECT_EQ(a.load(host_block("a"), 1), 1);
-        EXPECT_EQ(b.load(host_block("b"), 1), 1);
-        EXPECT_EQ(send(a.request, "to a").bytes, "to a");
-        EXPECT_EQ(send(b.request, "to b").bytes, "to b");
+        std::vector<std::unique_ptr<loaded>> relays;
+        for (const auto& [name, real] : placed) {
+            relays.push_back(std::make_unique<loaded>(directory + separator + name));
+            ASSERT_TRUE(relays.back()->ok()) << name;
+            EXPECT_EQ(relays.back()->load(host_block(name), static_cast<long>(name.size())), 1);
+            EXPECT_EQ(send(relays.back()->request, "to " + real).bytes, "to " + real);
+        }
     }
-    for (const char* name : {"a", "b"}) {
+    for (const char* name : {"a", "b", ".c", ".e", "d"}) {
         const std::string log = pilro::test::read_file(directory + separator + name + ".pilro.txt");
         EXPECT_EQ(kinds(log), "attach load request reply detach") << name;
-        EXPECT_EQ(paired(log), (std::vector<std::pair<std::string, std::string>>{
-                                   {std::string("to ") + name, std::string("to ") + name}}));
+        EXPECT_EQ(paired(log).size(), 1u) << name;
     }
-    EXPECT_FALSE(pilro::test::file_exists(directory + separator + "pilro.txt"));
+    // Only the relays, their real modules and their logs.
+    EXPECT_EQ(pilro::test::directory_entries(directory).size(), 3 * placed.size());
 }
 
 // The request that ends the host's process inside the real module is in the log.

@@ -1,9 +1,9 @@
-// The relay: a module file that stands in front of the real module. Placed as foo.dll, it
-// relays every call to foo.orig.dll beside it and logs both directions to foo.pilro.txt:
-// pilro's own entries for each call, and after each relayed request the real module's reply
-// with the time it took. Whenever it is not relaying (before the first load, after the
-// unload, or without a real module it can use) it answers exactly as pilro does; when it
-// cannot use the real module, a note in the log says why.
+// The relay: a module file that stands in front of the real module. Placed as foo.pilro.dll,
+// it relays every call to foo.dll beside it; placed as foo.dll, to foo.orig.dll beside it.
+// Either way it logs both directions to foo.pilro.txt: pilro's own entries for each call, and
+// after each relayed request the real module's reply with the time it took. Whenever it is not
+// relaying (before the first load, after the unload, or without a real module it can use) it
+// answers exactly as pilro does; when it cannot use the real module, a note in the log says why.
 //
 // Host threads may call at any time and at once, and the process may end while they are
 // inside the relay or the real module. So the state is a few atomics and plain arrays that
@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "../calllog/calllog.h"
+#include "../capture/capture_log.h"
 #include "../module/exports.h"
 #include "../module/lifecycle.h"
 #include "../prim/prim.h"
@@ -142,79 +143,64 @@ bool wait_while_loading() noexcept {
     return true;
 }
 
-// Writes the decimal digits of value at out; returns how many.
-std::size_t put_decimal(char* out, std::uint64_t value) noexcept {
-    char digits[20];
-    std::size_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value > 0);
-    for (std::size_t i = 0; i < count; ++i) {
-        out[i] = digits[count - 1 - i];
-    }
-    return count;
-}
-
-std::size_t put_text(char* out, std::string_view text) noexcept {
-    std::memcpy(out, text.data(), text.size());
-    return text.size();
-}
-
-// The reply entry, in one append:
-//   reply(AT) T us, length L, N bytes CR LF, the N bytes, CR LF CR LF
-//   reply(AT) T us, length L, no block CR LF CR LF
-// AT is where the request's entry ends in the log ("-" when it is not there), T the real
-// module's time, L the length it returned ("-" when the host gave no length), N the bytes
-// of the reply up to L, the block's end and its first NUL.
-void log_reply(bool paired, std::uint64_t at, std::uint64_t micros, const long* length,
-               const void* reply) noexcept {
-    char header[128];
-    std::size_t h = put_text(header, "reply(");
-    h += paired ? put_decimal(header + h, at) : put_text(header + h, "-");
-    h += put_text(header + h, ") ");
-    h += put_decimal(header + h, micros);
-    h += put_text(header + h, " us, length ");
-    if (length == nullptr) {
-        h += put_text(header + h, "-");
-    } else {
-        if (*length < 0) {
-            header[h++] = '-';
-        }
-        // The magnitude of the most negative long too.
-        const auto value = static_cast<unsigned long>(*length);
-        h += put_decimal(header + h, *length < 0 ? 0ul - value : value);
-    }
+// The reply entry, in one append: its first line (see capture_log.h), the N bytes of the reply
+// up to L, the block's end and its first NUL, and the closing empty line. The request's entry,
+// when there is one, is told by where it ends in the log (at), its size and its CRC-32, so that
+// the pair holds in a log that was cut or joined since.
+void log_reply(bool logged, std::uint64_t at, std::size_t request_size, std::uint32_t request_crc,
+               std::uint64_t micros, const long* length, const void* reply) noexcept {
+    capture::reply says{};
+    says.paired = logged;
+    says.request_end = at;
+    says.identified = logged;
+    says.request_size = request_size;
+    says.request_crc = request_crc;
+    says.microseconds = micros;
+    says.has_length = length != nullptr;
+    says.length = length != nullptr ? *length : 0;
+    says.block = reply != nullptr;
     const char* bytes = static_cast<const char*>(reply);
     const std::size_t n =
         reply == nullptr
             ? 0
             : text_length(bytes, readable_bytes(reply, length != nullptr ? *length : LONG_MAX));
-    if (reply == nullptr) {
-        h += put_text(header + h, ", no block\r\n\r\n");
-    } else {
-        h += put_text(header + h, ", ");
-        h += put_decimal(header + h, n);
-        h += put_text(header + h, " bytes\r\n");
-    }
-    const std::size_t total = h + (reply == nullptr ? 0 : n + 4);
     // Replies are mostly small: those are assembled on the stack.
     char small[4096];
-    char* entry = total <= sizeof small ? small : static_cast<char*>(std::malloc(total));
-    if (entry == nullptr) {
-        return;  // out of memory: the entry is lost, silently
-    }
-    std::memcpy(entry, header, h);
-    if (reply != nullptr) {
-        if (n > 0) {
-            std::memcpy(entry + h, bytes, n);
+    static_assert(sizeof small >= capture::reply_line_capacity + 4);
+    const std::size_t h = capture::format_reply_line(small, says, n);
+    const std::size_t total = h + (reply == nullptr ? 2 : n + 4);
+    char* entry = small;
+    if (total > sizeof small) {
+        entry = static_cast<char*>(std::malloc(total));
+        if (entry == nullptr) {
+            return;  // out of memory: the entry is lost, silently
         }
-        std::memcpy(entry + h + n, "\r\n\r\n", 4);
+        std::memcpy(entry, small, h);
     }
+    if (reply != nullptr && n > 0) {
+        std::memcpy(entry + h, bytes, n);
+    }
+    std::memcpy(entry + total - (reply == nullptr ? 2 : 4), "\r\n\r\n", reply == nullptr ? 2 : 4);
     write_log_bytes(entry, total);
     if (entry != small) {
         std::free(entry);
     }
+}
+
+// Whether a part of the relay's name, from its dot on, is ".pilro" (in any case, as Windows
+// names files).
+bool is_marker(std::string_view part) noexcept {
+    constexpr std::string_view marker = ".pilro";
+    if (part.size() != marker.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < marker.size(); ++i) {
+        const char c = part[i] >= 'A' && part[i] <= 'Z' ? static_cast<char>(part[i] + 32) : part[i];
+        if (c != marker[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -230,21 +216,35 @@ void module_attached(void* module) {
             const std::size_t start = n >= 2 && path[1] == ':' ? 2 : 0;
             const std::size_t name_start =
                 directory_end(own, start, prim::is_lead_byte, prim::backslash_separates);
-            // The last extension: from the name's last dot, unless that is its first byte.
-            std::size_t extension = n;
+            // The name's last two dots, leaving out trail bytes and a dot that starts the name.
+            std::size_t last = n;
+            std::size_t before_last = n;
             for (std::size_t i = name_start; i < n; ++i) {
                 if (prim::is_lead_byte(static_cast<unsigned char>(path[i]))) {
                     ++i;
                 } else if (path[i] == '.' && i > name_start) {
-                    extension = i;
+                    before_last = last;
+                    last = i;
                 }
             }
-            const std::string stem(own.substr(name_start, extension - name_start));
+            const std::string_view extension = own.substr(last);
+            // foo.pilro.dll stands beside foo.dll, foo.pilro beside foo; foo.dll stands in
+            // foo.orig.dll's place.
+            std::string base;
+            std::string real_name;
+            if (is_marker(own.substr(before_last, last - before_last))) {
+                base = own.substr(name_start, before_last - name_start);
+                real_name = base + std::string(extension);
+            } else if (is_marker(extension)) {
+                base = real_name = own.substr(name_start, last - name_start);
+            } else {
+                base = own.substr(name_start, last - name_start);
+                real_name = base + ".orig" + std::string(extension);
+            }
             set_log_file(log_path_beside(own, prim::is_lead_byte, prim::backslash_separates,
-                                         stem + std::string(relay_log_suffix)));
+                                         base + std::string(relay_log_suffix)));
             const std::string real =
-                log_path_beside(own, prim::is_lead_byte, prim::backslash_separates,
-                                stem + ".orig" + std::string(own.substr(extension)));
+                log_path_beside(own, prim::is_lead_byte, prim::backslash_separates, real_name);
             if (real.size() < sizeof real_path) {
                 std::memcpy(real_path, real.c_str(), real.size() + 1);
             }
@@ -298,13 +298,15 @@ void* PILRO_CDECL request(void* block, long* length) {
     const std::size_t n = text_length(text, readable_bytes(block, length != nullptr ? *length : 0));
     std::uint64_t at = 0;
     // An empty request leaves no entry, and its end would be some other entry's.
-    const bool paired = write_log_bytes_at(text, n, at) && n > 0;
+    const bool logged = write_log_bytes_at(text, n, at) && n > 0;
+    // The real module frees the block: what the reply entry tells of the request is had now.
+    const std::uint32_t crc = logged ? capture::crc32(std::string_view(text, n)) : 0;
     const std::uint64_t started = prim::monotonic_microseconds();
     void* reply = real_request.load(std::memory_order_relaxed)(block, length);
     const std::uint64_t took = prim::monotonic_microseconds() - started;
     leave();
     // The reply block goes to the host as it is; it is only read here.
-    log_reply(paired, at, took, length, reply);
+    log_reply(logged, at, n, crc, took, length, reply);
     return reply;
 }
 
