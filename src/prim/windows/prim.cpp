@@ -97,9 +97,9 @@ constexpr unsigned least_attempts = 256;
 // wherever it is before the detach, and a host may suspend or kill a thread. So a waiter
 // gives up once no turn has been given back for the patience: waiting behind siblings that
 // keep writing is progress, waiting for a stopped thread is not. It then goes on without a
-// turn; the share mode still keeps its entry whole. Nor does a waiter that keeps losing its
-// turn to busy siblings wait for ever.
-constexpr DWORD longest_wait_ms = 1000;
+// turn; the share mode still keeps its entry whole. However long the line, a waiter never
+// gives up while the turns go round: one that did would compete at the file with those still
+// in line, and entries were lost that way under load.
 volatile LONG appending = 0;
 // Counts the turns given back.
 volatile LONG turns_given = 0;
@@ -110,8 +110,7 @@ bool take_turn() noexcept {
     if (InterlockedCompareExchange(&appending, 1, 0) == 0) {
         return true;
     }
-    const DWORD started = GetTickCount();
-    DWORD progress_seen = started;
+    DWORD progress_seen = GetTickCount();
     LONG given_seen = turns_given;
     for (unsigned spins = 0;; ++spins) {
         Sleep(spins < 64 ? 0 : 1);
@@ -124,9 +123,6 @@ bool take_turn() noexcept {
             given_seen = given;
             progress_seen = now;
         } else if (now - progress_seen >= patience_ms) {
-            return false;
-        }
-        if (now - started >= longest_wait_ms) {
             return false;
         }
     }
