@@ -121,6 +121,13 @@ reply_index::reply_index(std::string_view log) {
     {
         const std::vector<capture::run> runs = capture::split_runs(log, &summary_.overlapping);
         summary_.pilro_log = capture::holds_pilro_entries(log, runs);
+        std::size_t paired = 0;
+        for (const capture::run& run : runs) {
+            for (const capture::entry& e : run.entries) {
+                paired += e.request != capture::no_request ? 1 : 0;
+            }
+        }
+        pairs_.reserve(paired);
         std::vector<std::size_t> reply_to;
         for (const capture::run& run : runs) {
             // Each request's reply, by the request's index in the run.
@@ -144,7 +151,6 @@ reply_index::reply_index(std::string_view log) {
         }
         // The runs go before the tables come, so that the two are never held at once.
     }
-    pairs_.shrink_to_fit();
     summary_.replies = pairs_.size();
     build<false>(exact_);
     build<true>(reduced_);

@@ -14,6 +14,10 @@ std::string built_stub() {
     return PILRO_BUILT_STUB;
 }
 
+std::string built_echo_module() {
+    return PILRO_BUILT_ECHO;
+}
+
 std::string native_path(std::string path) {
     for (char& c : path) {
         if (c == '/') {

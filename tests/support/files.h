@@ -21,6 +21,8 @@ std::string built_module();
 // The same for the relay's module file, and the stub's.
 std::string built_relay();
 std::string built_stub();
+// The same for the tests' echo module (tests/host_modules/echo_module.cpp).
+std::string built_echo_module();
 // The path with every '/' turned into the platform's separator. Windows' file API takes
 // either, but its loader is documented for backslashes only.
 std::string native_path(std::string path);

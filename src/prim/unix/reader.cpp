@@ -1,10 +1,12 @@
 // POSIX implementation of the stub's part of the platform contract in prim.h: a file read
 // whole. Included by src/prim/reader.cpp.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
@@ -13,6 +15,23 @@
 
 namespace pilro::prim {
 namespace {
+
+// Fresh memory costs a page fault per page as the file's bytes arrive: on a virtual machine
+// that was most of the read (0.37 s of processor time for 100 MB, against 0.02 s in huge
+// pages). Asking for huge pages where the system has them is only a hint.
+void prefer_huge_pages(char* bytes, std::size_t size) noexcept {
+#if defined(MADV_HUGEPAGE)
+    const std::uintptr_t page = 4096;
+    const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(bytes) + page - 1) & ~(page - 1);
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(bytes) + size) & ~(page - 1);
+    if (size >= (std::size_t{2} << 20) && end > start) {
+        madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+    }
+#else
+    (void)bytes;
+    (void)size;
+#endif
+}
 
 void say(int code, char* why, std::size_t cap) noexcept {
     try {
@@ -47,6 +66,8 @@ char* read_file(const char* path, std::size_t limit, std::uint64_t& size, char* 
         bytes = static_cast<char*>(std::malloc(size > 0 ? static_cast<std::size_t>(size) : 1));
         if (bytes == nullptr) {
             say(ENOMEM, why, cap);
+        } else {
+            prefer_huge_pages(bytes, static_cast<std::size_t>(size));
         }
         std::uint64_t got = 0;
         while (bytes != nullptr && got < size) {
