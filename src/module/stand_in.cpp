@@ -58,14 +58,25 @@ void note(std::string_view prefix, std::initializer_list<std::string_view> parts
     }
 }
 
-void log_reply(bool logged, std::uint64_t at, std::size_t request_size, std::uint32_t request_crc,
-               std::uint64_t micros, const long* length, const void* reply) noexcept {
+request_entry log_request(const void* block, const long* length) noexcept {
+    const char* text = static_cast<const char*>(block);
+    request_entry entry{text_length(text, readable_bytes(block, length != nullptr ? *length : 0)),
+                        false, 0, 0};
+    entry.logged = write_log_bytes_at(text, entry.size, entry.end) && entry.size > 0;
+    if (entry.logged) {
+        entry.crc = capture::crc32(std::string_view(text, entry.size));
+    }
+    return entry;
+}
+
+void log_reply(const request_entry& request, std::uint64_t micros, const long* length,
+               const void* reply) noexcept {
     capture::reply says{};
-    says.paired = logged;
-    says.request_end = at;
-    says.identified = logged;
-    says.request_size = request_size;
-    says.request_crc = request_crc;
+    says.paired = request.logged;
+    says.request_end = request.end;
+    says.identified = request.logged;
+    says.request_size = request.size;
+    says.request_crc = request.crc;
     says.microseconds = micros;
     says.has_length = length != nullptr;
     says.length = length != nullptr ? *length : 0;

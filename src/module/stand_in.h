@@ -30,13 +30,25 @@ void path_beside(std::string_view own, const std::string& name, char* out, std::
 // can never be taken for two entries. Lost, like any entry, when memory runs out.
 void note(std::string_view prefix, std::initializer_list<std::string_view> parts) noexcept;
 
+// A request's entry as the relay and the stub write it, before they answer: the text of the
+// host's block up to its length, the block's end and its first NUL (the entry's size).
+struct request_entry {
+    std::size_t size;
+    // Whether it was written (an empty request leaves no entry, and its end would be some
+    // other entry's); then where it ends in the log, and its CRC-32.
+    bool logged;
+    std::uint64_t end;
+    std::uint32_t crc;
+};
+request_entry log_request(const void* block, const long* length) noexcept;
+
 // Appends the reply entry (see capture_log.h) for the reply block and length a host got, in one
 // append: its first line, the reply's bytes up to the length, the block's end and its first
-// NUL, and the closing empty line. logged says whether the request's entry was written; it is
-// then told by where it ends in the log (at), its size and its CRC-32, so that the pair holds
-// in a log that was cut or joined since. micros is the time the answer took.
-void log_reply(bool logged, std::uint64_t at, std::size_t request_size, std::uint32_t request_crc,
-               std::uint64_t micros, const long* length, const void* reply) noexcept;
+// NUL, and the closing empty line. The request's entry, when it was written, is told by where
+// it ends in the log, its size and its CRC-32, so that the pair holds in a log that was cut or
+// joined since. micros is the time the answer took.
+void log_reply(const request_entry& request, std::uint64_t micros, const long* length,
+               const void* reply) noexcept;
 
 // Waits, for up to longest_us microseconds, while state holds value (another thread is loading);
 // whether it stopped holding it in that time.

@@ -16,7 +16,6 @@
 #include <string_view>
 
 #include "../calllog/calllog.h"
-#include "../capture/capture_log.h"
 #include "../module/exports.h"
 #include "../module/lifecycle.h"
 #include "../module/stand_in.h"
@@ -192,20 +191,15 @@ void* PILRO_CDECL request(void* block, long* length) {
     }
     // Logged before the real module is called, so that a request that makes it crash or
     // hang is in the log. The real module then gets the host's own block and length: exactly
-    // the host's bytes. The relay reads no further than the block goes.
-    const char* text = static_cast<const char*>(block);
-    const std::size_t n = text_length(text, readable_bytes(block, length != nullptr ? *length : 0));
-    std::uint64_t at = 0;
-    // An empty request leaves no entry, and its end would be some other entry's.
-    const bool logged = write_log_bytes_at(text, n, at) && n > 0;
-    // The real module frees the block: what the reply entry tells of the request is had now.
-    const std::uint32_t crc = logged ? capture::crc32(std::string_view(text, n)) : 0;
+    // the host's bytes. The relay reads no further than the block goes. The real module frees
+    // the block: what the reply entry tells of the request is had now.
+    const request_entry logged = log_request(block, length);
     const std::uint64_t started = prim::monotonic_microseconds();
     void* reply = real_request.load(std::memory_order_relaxed)(block, length);
     const std::uint64_t took = prim::monotonic_microseconds() - started;
     leave();
     // The reply block goes to the host as it is; it is only read here.
-    log_reply(logged, at, n, crc, took, length, reply);
+    log_reply(logged, took, length, reply);
     return reply;
 }
 

@@ -20,7 +20,6 @@
 #include <string_view>
 
 #include "../calllog/calllog.h"
-#include "../capture/capture_log.h"
 #include "../module/exports.h"
 #include "../module/lifecycle.h"
 #include "../module/stand_in.h"
@@ -200,28 +199,24 @@ void* PILRO_CDECL request(void* block, long* length) {
         in_flight.fetch_sub(1);
         return handle_request(block, length, prim::block_alloc);
     }
-    const char* text = static_cast<const char*>(block);
-    const std::size_t n = text_length(text, readable_bytes(block, length != nullptr ? *length : 0));
-    std::uint64_t at = 0;
-    // An empty request leaves no entry, and its end would be some other entry's.
-    const bool logged = write_log_bytes_at(text, n, at) && n > 0;
-    const std::uint32_t crc = logged ? capture::crc32(std::string_view(text, n)) : 0;
+    const request_entry logged = log_request(block, length);
+    const std::string_view text(static_cast<const char*>(block), logged.size);
     const std::uint64_t started = prim::monotonic_microseconds();
-    const stub::captured_reply* captured = from->index.answer(std::string_view(text, n));
-    void* reply = captured != nullptr
-                      ? stub::reply_block(*captured, length, prim::block_alloc)
-                      : pilro_reply(std::string_view(text, n), length, prim::block_alloc);
+    const stub::captured_reply* captured = from->index.answer(text);
+    void* reply = captured != nullptr ? stub::reply_block(*captured, length, prim::block_alloc)
+                                      : pilro_reply(text, length, prim::block_alloc);
     const std::uint64_t took = prim::monotonic_microseconds() - started;
     const bool answered = captured != nullptr;
     // From here on the capture may be freed under this call.
     in_flight.fetch_sub(1);
     prim::block_free(block);
-    log_reply(logged, at, n, crc, took, length, reply);
+    log_reply(logged, took, length, reply);
     if (!answered) {
         try {
             note({"no captured reply to the request ",
-                  logged ? "that ends at byte " + std::to_string(at)
-                         : "of " + std::to_string(n) + " bytes that is not in the log",
+                  logged.logged
+                      ? "that ends at byte " + std::to_string(logged.end)
+                      : "of " + std::to_string(logged.size) + " bytes that is not in the log",
                   ": pilro's answer"});
         } catch (...) {
             // Out of memory for the note: it is lost, like any entry that cannot be written.
