@@ -892,7 +892,7 @@ TEST(Stub, ConcurrentCallersGetEachReplyOnceAndUnloadsFreeNothingUnderThem) {
         std::vector<std::thread> threads;
         waiting = 8;
         for (int t = 0; t < 8; ++t) {
-            threads.emplace_back([&] {
+            threads.emplace_back([&, each] {
                 for (--waiting; waiting > 0;) {
                     std::this_thread::yield();
                 }
