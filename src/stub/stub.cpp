@@ -100,7 +100,8 @@ std::string decimal(std::uint64_t value) {
     return std::to_string(value);
 }
 
-// Why the capture answers nothing, or the phrase that says it answers: a note either way.
+// The capture read and indexed; null when it answers nothing. Either way a note names the file
+// and says why it answers nothing, or how much it answers.
 answers* read_capture() noexcept {
     if (capture_path[0] == '\0') {
         note({"not answering from a capture: the stub's own path is not known, or is too long"});
