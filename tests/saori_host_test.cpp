@@ -703,6 +703,17 @@ TEST(SaoriHostReplay, CompareHoldsEachReplyAgainstTheRelaysCapture) {
     const process_result same = host({PILRO_TEST_ECHO_MODULE, "--replay", log, "--compare"});
     EXPECT_EQ(same.exit_code, 0) << same.err;
     EXPECT_EQ(same.out, "request 1: same\nrequest 2: same\n");
+    // The stub, answering from that capture in the real module's place, is the same too, and
+    // so is its own log held against it.
+    const std::string stub = pilro::test::fresh_directory("compare_stub") + separator + "foo.dll";
+    ASSERT_TRUE(pilro::test::copy_file(pilro::test::built_stub(), stub));
+    ASSERT_TRUE(pilro::test::copy_file(log, stub.substr(0, stub.size() - 3) + "capture.txt"));
+    const process_result stubbed = host({stub, "--replay", log, "--compare"});
+    EXPECT_EQ(stubbed.exit_code, 0) << stubbed.err;
+    EXPECT_EQ(stubbed.out, "request 1: same\nrequest 2: same\n");
+    const process_result again_stubbed =
+        host({stub, "--replay", stub.substr(0, stub.size() - 3) + "pilro.txt", "--compare"});
+    EXPECT_EQ(again_stubbed.out, "request 1: same\nrequest 2: same\n") << again_stubbed.err;
     // Joined with itself, each copy's replies pair in their own run, for --compare as for
     // pilro-log. Deleted while the first request was inside the real module, the log starts
     // with its reply, which is neither sent nor held against a request.
@@ -771,7 +782,7 @@ TEST(SaoriHostReplay, CompareHoldsEachReplyAgainstTheRelaysCapture) {
 
 // The relay's entries as pilro-log shows them: a reply with the request it answers and the
 // time, read in its own charset or else its request's; a null reply to a request the log
-// lacks; a note.
+// lacks; a note, the relay's and the stub's.
 TEST(PilroLog, RelayRepliesAndNotes) {
     const std::string directory = pilro::test::fresh_directory("pilro_log_relay");
     const std::string request = "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\n\r\n";
@@ -784,26 +795,28 @@ TEST(PilroLog, RelayRepliesAndNotes) {
         "reply(" + std::to_string(log.size()) + ") 5 us, length 0, no block\r\n\r\n";
     const std::string late = "reply(-) 6 us, length 4, 4 bytes\r\nlate\r\n\r\n";
     const std::string note = "relay() not relaying: cannot load C:\\foo.orig.dll\r\n\r\n";
+    const std::string stub_note = "stub() no captured reply to the request\r\n\r\n";
     // Its request was in a log since deleted; one whose byte count was damaged.
     const std::string orphan =
         "reply(5 to 4 bytes crc 00000000) 7 us, length 2, 2 bytes\r\nok\r\n\r\n";
     const std::string damaged = "reply(1) 8 us, length 9, 99 bytes\r\nnot 99\r\n\r\n";
-    log += null + late + note + orphan + damaged + detach;
+    log += null + late + note + stub_note + orphan + damaged + detach;
     const auto size = [](const std::string& entry) { return std::to_string(entry.size()); };
     const process_result run = pilro_log({write_in(directory, "foo.pilro.txt", log)});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out,
-              "run 1: 10 entries, 2 requests, 4 replies, " + size(log) +
+              "run 1: 11 entries, 2 requests, 4 replies, " + size(log) +
                   " bytes\n1.1 attach 19\n1.2 request " + size(request) +
                   " EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\n\n1.3 reply " + size(answer) +
                   " (to 1.2, 1234 us, length 35) SAORI/1.0 200 OK\\r\\nResult: 表\\r\\n"
                   "\\r\\n\n1.4 request 4 null\n1.5 reply " +
                   size(null) + " (to 1.4, 5 us, length 0, no block)\n1.6 reply " + size(late) +
                   " (to an unlogged request, 6 us) late\n1.7 note " + size(note) +
-                  " not relaying: cannot load C:\\\\foo.orig.dll\n1.8 reply " + size(orphan) +
-                  " (to no request, 7 us) ok\n1.9 damaged " + size(damaged) +
-                  " reply(1) 8 us, length 9, 99 bytes\\r\\nnot 99\\r\\n\\r\\n\n1.10 detach 19\n");
-    EXPECT_TRUE(mentions(run.err, "foo.pilro.txt: entry 1.9, at byte " +
+                  " not relaying: cannot load C:\\\\foo.orig.dll\n1.8 note " + size(stub_note) +
+                  " no captured reply to the request\n1.9 reply " + size(orphan) +
+                  " (to no request, 7 us) ok\n1.10 damaged " + size(damaged) +
+                  " reply(1) 8 us, length 9, 99 bytes\\r\\nnot 99\\r\\n\\r\\n\n1.11 detach 19\n");
+    EXPECT_TRUE(mentions(run.err, "foo.pilro.txt: entry 1.10, at byte " +
                                       std::to_string(log.size() - damaged.size() - detach.size()) +
                                       ", is a damaged reply entry (its byte count runs past"))
         << run.err;

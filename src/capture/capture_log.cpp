@@ -14,7 +14,8 @@ constexpr std::string_view detach_text = "DllMain(Detach)\r\n\r\n";
 constexpr std::string_view unload_text = "unload()\r\n\r\n";
 constexpr std::string_view load_start = "load() ";
 constexpr std::string_view reply_start = "reply(";
-constexpr std::string_view note_start = "relay() ";
+// The relay's notes and the stub's.
+constexpr std::string_view note_starts[] = {"relay() ", "stub() "};
 
 bool starts_with(std::string_view text, std::string_view start) {
     return text.compare(0, start.size(), start) == 0;
@@ -328,12 +329,24 @@ bool is_request_line(std::string_view line) {
     return true;
 }
 
+// The length of the note's start that text starts with; 0 when it starts with none.
+std::size_t note_start_size(std::string_view text) {
+    for (const std::string_view start : note_starts) {
+        if (starts_with(text, start)) {
+            return start.size();
+        }
+    }
+    return 0;
+}
+
 bool starts_entry(std::string_view text) {
-    for (const std::string_view own :
-         {attach_text, detach_text, unload_text, load_start, note_start}) {
+    for (const std::string_view own : {attach_text, detach_text, unload_text, load_start}) {
         if (starts_with(text, own)) {
             return true;
         }
+    }
+    if (note_start_size(text) > 0) {
+        return true;
     }
     reply_line line{};
     if (starts_with(text, reply_start)) {
@@ -359,16 +372,18 @@ entry entry_at(std::string_view log, std::size_t at, bool growing, std::uint64_t
     entry next{entry_kind::request, at, 0};
     if (starts_with(rest, load_start)) {
         next.kind = entry_kind::load;
-    } else if (starts_with(rest, note_start)) {
+    } else if (note_start_size(rest) > 0) {
         next.kind = entry_kind::note;
     }
     // The load data may itself hold CR LF; only an empty line ends an entry.
     const std::size_t end = rest.find(empty_line_end);
     std::size_t size = end == std::string_view::npos ? rest.size() : end + empty_line_end.size();
     if (next.kind == entry_kind::request) {
-        // A request without its closing empty line ends where the reply to it begins.
-        for (std::size_t p = rest.find(reply_start, 1); p < size;
-             p = rest.find(reply_start, p + 1)) {
+        // A request without its closing empty line ends where the reply to it begins. Only
+        // the request's own bytes are searched: a search through the rest of the log would
+        // cross it whole for every request of a log without replies.
+        const std::string_view own = rest.substr(0, size + reply_start.size() - 1);
+        for (std::size_t p = own.find(reply_start, 1); p < size; p = own.find(reply_start, p + 1)) {
             if (answers_request_before(rest.substr(p), rest.substr(0, p), base + at)) {
                 return {entry_kind::request, at, p};
             }
@@ -489,7 +504,10 @@ std::vector<run> split_runs(std::string_view log, bool* overlapping) {
     std::vector<run> runs;
     run_tracker tracker;
     reply_pairing pairing;
-    for (entry& e : split_entries(log)) {
+    // Entry by entry, rather than through split_entries: a log of 100 MB has hundreds of
+    // thousands of them, and a list of them all, made only to be copied, doubles the work.
+    for (std::size_t at = 0; at < log.size(); at += runs.back().entries.back().size) {
+        entry e = entry_at(log, at);
         const bool opens = tracker.opens_run(e.kind);
         if (opens) {
             runs.emplace_back();
@@ -555,7 +573,7 @@ std::string damage(std::string_view log, const entry& e) {
 
 std::string_view note_text(std::string_view log, const entry& e) {
     std::string_view bytes = entry_bytes(log, e);
-    bytes.remove_prefix(note_start.size());
+    bytes.remove_prefix(note_start_size(bytes));
     bytes.remove_suffix(empty_line_end.size());
     return bytes;
 }

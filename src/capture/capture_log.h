@@ -28,6 +28,8 @@
 // line where an entry surely starts (see starts_entry), or to the log's end. A request entry
 // that lacks its own closing empty line ends where the entry of the reply to it begins.
 // Its notes say why it is not relaying: "relay() " and one line of text, then CR LF CR LF.
+// The stub, which answers from a capture, writes reply entries of the same form for the
+// replies it gives, and notes that start with "stub() ".
 //
 // A run is everything from an attach entry up to and including the next detach entry.
 // Entries outside any such frame (a log begun in the middle of a run, a process that ended
@@ -184,7 +186,7 @@ const char* kind_name(entry_kind kind);
 reply read_reply(std::string_view log, const entry& e);
 // Why a damaged entry is damaged, as a phrase: "its first line is not a reply's", ...
 std::string damage(std::string_view log, const entry& e);
-// A note's text, between "relay() " and the closing empty line.
+// A note's text, between "relay() " (or "stub() ") and the closing empty line.
 std::string_view note_text(std::string_view log, const entry& e);
 
 // The CRC-32 of bytes, as zlib and the relay compute it.

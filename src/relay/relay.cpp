@@ -10,17 +10,15 @@
 // are never destroyed, no wait is unbounded, and the real module is released only by the
 // unload that the host asked for, and only when no call is inside it.
 #include <atomic>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <string>
 #include <string_view>
 
 #include "../calllog/calllog.h"
-#include "../capture/capture_log.h"
 #include "../module/exports.h"
 #include "../module/lifecycle.h"
+#include "../module/stand_in.h"
 #include "../prim/prim.h"
 
 namespace pilro {
@@ -64,26 +62,8 @@ void leave() noexcept {
     in_flight.fetch_sub(1);
 }
 
-// "relay() " and the parts, then the closing empty line. Line breaks in the parts (a system
-// message ends in one) become blanks: a note is one line, so it can never be taken for two
-// entries.
 void note(std::initializer_list<std::string_view> parts) noexcept {
-    try {
-        std::string entry = "relay() ";
-        for (const std::string_view part : parts) {
-            entry.append(part);
-        }
-        for (char& c : entry) {
-            c = c == '\r' || c == '\n' ? ' ' : c;
-        }
-        while (entry.back() == ' ') {
-            entry.pop_back();
-        }
-        entry.append("\r\n\r\n");
-        write_log(entry);
-    } catch (...) {
-        // Out of memory: the note is lost, like any entry that cannot be written.
-    }
+    pilro::note("relay() ", parts);
 }
 
 // Loads the real module and finds its exports; false, with a note saying why, when it
@@ -131,62 +111,6 @@ bool open_real_module() noexcept {
     return false;
 }
 
-// Waits, for a while, until no thread is loading the real module any more.
-bool wait_while_loading() noexcept {
-    const std::uint64_t started = prim::monotonic_microseconds();
-    while (state.load() == loading) {
-        if (prim::monotonic_microseconds() - started > longest_load_wait_us) {
-            return false;
-        }
-        prim::pause();
-    }
-    return true;
-}
-
-// The reply entry, in one append: its first line (see capture_log.h), the N bytes of the reply
-// up to L, the block's end and its first NUL, and the closing empty line. The request's entry,
-// when there is one, is told by where it ends in the log (at), its size and its CRC-32, so that
-// the pair holds in a log that was cut or joined since.
-void log_reply(bool logged, std::uint64_t at, std::size_t request_size, std::uint32_t request_crc,
-               std::uint64_t micros, const long* length, const void* reply) noexcept {
-    capture::reply says{};
-    says.paired = logged;
-    says.request_end = at;
-    says.identified = logged;
-    says.request_size = request_size;
-    says.request_crc = request_crc;
-    says.microseconds = micros;
-    says.has_length = length != nullptr;
-    says.length = length != nullptr ? *length : 0;
-    says.block = reply != nullptr;
-    const char* bytes = static_cast<const char*>(reply);
-    const std::size_t n =
-        reply == nullptr
-            ? 0
-            : text_length(bytes, readable_bytes(reply, length != nullptr ? *length : LONG_MAX));
-    // Replies are mostly small: those are assembled on the stack.
-    char small[4096];
-    static_assert(sizeof small >= capture::reply_line_capacity + 4);
-    const std::size_t h = capture::format_reply_line(small, says, n);
-    const std::size_t total = h + (reply == nullptr ? 2 : n + 4);
-    char* entry = small;
-    if (total > sizeof small) {
-        entry = static_cast<char*>(std::malloc(total));
-        if (entry == nullptr) {
-            return;  // out of memory: the entry is lost, silently
-        }
-        std::memcpy(entry, small, h);
-    }
-    if (reply != nullptr && n > 0) {
-        std::memcpy(entry + h, bytes, n);
-    }
-    std::memcpy(entry + total - (reply == nullptr ? 2 : 4), "\r\n\r\n", reply == nullptr ? 2 : 4);
-    write_log_bytes(entry, total);
-    if (entry != small) {
-        std::free(entry);
-    }
-}
-
 // Whether a part of the relay's name, from its dot on, is ".pilro" (in any case, as Windows
 // names files).
 bool is_marker(std::string_view part) noexcept {
@@ -203,57 +127,31 @@ bool is_marker(std::string_view part) noexcept {
     return true;
 }
 
+// The log and the real module lie beside the relay's own file, named after it.
+std::string relay_stem(std::string_view own, const file_name_parts& parts) {
+    const std::string_view extension = own.substr(parts.last_dot);
+    // foo.pilro.dll stands beside foo.dll, foo.pilro beside foo; foo.dll stands in
+    // foo.orig.dll's place.
+    std::string base;
+    std::string real_name;
+    if (is_marker(own.substr(parts.dot_before, parts.last_dot - parts.dot_before))) {
+        base = own.substr(parts.name, parts.dot_before - parts.name);
+        real_name = base + std::string(extension);
+    } else if (is_marker(extension)) {
+        base = real_name = own.substr(parts.name, parts.last_dot - parts.name);
+    } else {
+        base = own.substr(parts.name, parts.last_dot - parts.name);
+        real_name = base + ".orig" + std::string(extension);
+    }
+    path_beside(own, real_name, real_path, sizeof real_path);
+    return base;
+}
+
 }  // namespace
 
-// The relay's notifications from the loader: the log and the real module lie beside the
-// relay's own file, named after it.
+// The relay's notifications from the loader.
 void module_attached(void* module) {
-    char path[module_path_capacity];
-    const std::size_t n = prim::module_file_path(module, path, sizeof path);
-    if (n > 0) {
-        try {
-            const std::string_view own(path, n);
-            const std::size_t start = n >= 2 && path[1] == ':' ? 2 : 0;
-            const std::size_t name_start =
-                directory_end(own, start, prim::is_lead_byte, prim::backslash_separates);
-            // The name's last two dots, leaving out trail bytes and a dot that starts the name.
-            std::size_t last = n;
-            std::size_t before_last = n;
-            for (std::size_t i = name_start; i < n; ++i) {
-                if (prim::is_lead_byte(static_cast<unsigned char>(path[i]))) {
-                    ++i;
-                } else if (path[i] == '.' && i > name_start) {
-                    before_last = last;
-                    last = i;
-                }
-            }
-            const std::string_view extension = own.substr(last);
-            // foo.pilro.dll stands beside foo.dll, foo.pilro beside foo; foo.dll stands in
-            // foo.orig.dll's place.
-            std::string base;
-            std::string real_name;
-            if (is_marker(own.substr(before_last, last - before_last))) {
-                base = own.substr(name_start, before_last - name_start);
-                real_name = base + std::string(extension);
-            } else if (is_marker(extension)) {
-                base = real_name = own.substr(name_start, last - name_start);
-            } else {
-                base = own.substr(name_start, last - name_start);
-                real_name = base + ".orig" + std::string(extension);
-            }
-            set_log_file(log_path_beside(own, prim::is_lead_byte, prim::backslash_separates,
-                                         base + std::string(relay_log_suffix)));
-            const std::string real =
-                log_path_beside(own, prim::is_lead_byte, prim::backslash_separates, real_name);
-            if (real.size() < sizeof real_path) {
-                std::memcpy(real_path, real.c_str(), real.size() + 1);
-            }
-        } catch (...) {
-            // Out of memory for the paths: no log and no real module, but the relay still
-            // attaches; an exception leaving the loader's callback would end the host.
-        }
-    }
-    write_log("DllMain(Attach)\r\n\r\n");
+    attach_named(module, relay_stem);
 }
 
 // The real module is never released here: on Windows the loader's lock is held, and when
@@ -273,7 +171,7 @@ int PILRO_CDECL load(void* block, long length) {
     int seen = state.load();
     if (seen == idle && state.compare_exchange_strong(seen, loading)) {
         state.store(open_real_module() ? relaying : idle);
-    } else if (seen == loading && !wait_while_loading()) {
+    } else if (seen == loading && !wait_while(state, loading, longest_load_wait_us)) {
         note({"not relaying this load: another thread is still loading ", real_path});
     }
     if (enter()) {
@@ -293,20 +191,15 @@ void* PILRO_CDECL request(void* block, long* length) {
     }
     // Logged before the real module is called, so that a request that makes it crash or
     // hang is in the log. The real module then gets the host's own block and length: exactly
-    // the host's bytes. The relay reads no further than the block goes.
-    const char* text = static_cast<const char*>(block);
-    const std::size_t n = text_length(text, readable_bytes(block, length != nullptr ? *length : 0));
-    std::uint64_t at = 0;
-    // An empty request leaves no entry, and its end would be some other entry's.
-    const bool logged = write_log_bytes_at(text, n, at) && n > 0;
-    // The real module frees the block: what the reply entry tells of the request is had now.
-    const std::uint32_t crc = logged ? capture::crc32(std::string_view(text, n)) : 0;
+    // the host's bytes. The relay reads no further than the block goes. The real module frees
+    // the block: what the reply entry tells of the request is had now.
+    const request_entry logged = log_request(block, length);
     const std::uint64_t started = prim::monotonic_microseconds();
     void* reply = real_request.load(std::memory_order_relaxed)(block, length);
     const std::uint64_t took = prim::monotonic_microseconds() - started;
     leave();
     // The reply block goes to the host as it is; it is only read here.
-    log_reply(logged, at, n, crc, took, length, reply);
+    log_reply(logged, took, length, reply);
     return reply;
 }
 
