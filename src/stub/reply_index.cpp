@@ -153,12 +153,17 @@ reply_index::reply_index(std::string_view log) {
     }
     summary_.replies = pairs_.size();
     build<false>(exact_);
-    build<true>(reduced_);
+    const std::vector<std::uint32_t> reduced_of_pair = build<true>(reduced_);
     summary_.requests = exact_.keys.size();
+    // A request that matches exactly counts by its reduced bytes too, without hashing them.
+    reduced_of_.resize(exact_.keys.size());
+    for (std::size_t i = 0; i < exact_.keys.size(); ++i) {
+        reduced_of_[i] = reduced_of_pair[exact_.keys[i].sample];
+    }
 }
 
 template <bool reduced>
-void reply_index::build(table& t) {
+std::vector<std::uint32_t> reply_index::build(table& t) {
     std::size_t capacity = 16;
     while (capacity < 2 * pairs_.size()) {
         capacity *= 2;
@@ -198,33 +203,39 @@ void reply_index::build(table& t) {
     for (std::size_t i = 0; i < t.keys.size(); ++i) {
         t.seen[i].store(0, std::memory_order_relaxed);
     }
+    return key_of;
 }
 
 template <bool reduced>
-const captured_reply* reply_index::next(table& t, std::string_view request) noexcept {
+std::uint32_t reply_index::find(const table& t, std::string_view request) const noexcept {
     const std::uint64_t h = hash_of<reduced>(request);
     const std::size_t mask = t.slots.size() - 1;
     for (std::size_t slot = static_cast<std::size_t>(h) & mask; t.slots[slot] != 0;
          slot = (slot + 1) & mask) {
         const std::uint32_t number = t.slots[slot] - 1;
         const table::key& k = t.keys[number];
-        if (k.hash != h || !same<reduced>(pairs_[k.sample].request, request)) {
-            continue;
+        if (k.hash == h && same<reduced>(pairs_[k.sample].request, request)) {
+            return number;
         }
-        // Counts up to the last reply and stays there, so that it never wraps round to the
-        // first.
-        std::uint32_t seen = t.seen[number].load();
-        while (seen < k.count && !t.seen[number].compare_exchange_weak(seen, seen + 1)) {
-        }
-        return &pairs_[t.order[k.first + (seen < k.count ? seen : k.count - 1)]].reply;
     }
-    return nullptr;
+    return no_key;
+}
+
+const captured_reply* reply_index::next(table& t, std::uint32_t number) noexcept {
+    const table::key& k = t.keys[number];
+    // Counts up to the last reply and stays there, so that it never wraps round to the first.
+    std::uint32_t seen = t.seen[number].load();
+    while (seen < k.count && !t.seen[number].compare_exchange_weak(seen, seen + 1)) {
+    }
+    return &pairs_[t.order[k.first + (seen < k.count ? seen : k.count - 1)]].reply;
 }
 
 const captured_reply* reply_index::answer(std::string_view request) noexcept {
-    const captured_reply* exact = next<false>(exact_, request);
-    const captured_reply* fallback = next<true>(reduced_, request);
-    return exact != nullptr ? exact : fallback;
+    const std::uint32_t exact = find<false>(exact_, request);
+    const std::uint32_t reduced =
+        exact != no_key ? reduced_of_[exact] : find<true>(reduced_, request);
+    const captured_reply* fallback = reduced != no_key ? next(reduced_, reduced) : nullptr;
+    return exact != no_key ? next(exact_, exact) : fallback;
 }
 
 void* reply_block(const captured_reply& reply, long* length, void* (*alloc)(std::size_t)) noexcept {

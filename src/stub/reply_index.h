@@ -79,15 +79,22 @@ class reply_index {
         // How many requests with each key came so far, up to its count.
         std::unique_ptr<std::atomic<std::uint32_t>[]> seen;
     };
+    static constexpr std::uint32_t no_key = static_cast<std::uint32_t>(-1);
+    // Returns each pair's key.
     template <bool reduced>
-    void build(table& t);
+    std::vector<std::uint32_t> build(table& t);
+    // The key with the request's bytes, or reduced bytes; no_key for none.
     template <bool reduced>
-    const captured_reply* next(table& t, std::string_view request) noexcept;
+    std::uint32_t find(const table& t, std::string_view request) const noexcept;
+    // The reply to the next request of the key, counted.
+    const captured_reply* next(table& t, std::uint32_t number) noexcept;
 
     capture_summary summary_;
     std::vector<captured_pair> pairs_;
     table exact_;
     table reduced_;
+    // Each exact key's reduced key.
+    std::vector<std::uint32_t> reduced_of_;
 };
 
 // The largest block that a reply is padded to (see reply_block).
