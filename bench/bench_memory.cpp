@@ -1,7 +1,9 @@
 // pilro_bench_memory: the heap a request takes beyond the host's own block, from the
 // typical request to 16 MiB, through the linked exports and through the loaded module file.
 // The host's block counts as the host's; whatever else is allocated between the call and its
-// return, at its highest point, counts as the request's (the reply block included).
+// return, at its highest point, counts as the request's (the reply block included). Then the
+// heap the stub holds for a capture of 100 MiB that it reads at load: at most twice its size,
+// at the load's highest point and after it.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -49,6 +51,45 @@ usage measure(const pilro::bench::entry_points& module, const std::string& text)
     pilro::prim::block_free(reply);
     heap::stop();
     return u;
+}
+
+// The stub placed with a capture of 100 MiB, its heap counted through its first load.
+bool stub_capture_held() {
+    namespace bench = pilro::bench;
+    std::size_t count = 0;
+    const std::string capture = bench::echo_capture(std::size_t{100} << 20, count);
+    const std::string directory = bench::fresh_directory("memory-stub");
+    const std::string stub_file = directory + bench::separator + "foo.module";
+    std::string how;
+    if (!bench::copy_file(bench::built_stub(), stub_file) ||
+        !bench::write_file(directory + bench::separator + "foo.capture.txt", capture)) {
+        std::printf("\ncannot place the stub in %s\n", directory.c_str());
+        return false;
+    }
+    bench::loaded_module stub(stub_file);
+    if (!stub.ok() || !bench::heap::install_into(stub.library(), how)) {
+        std::printf("\ncannot load the stub, or count its allocations: %s %s\n",
+                    stub.error().c_str(), how.c_str());
+        return false;
+    }
+    bench::heap::start();
+    bench::load_with(stub.exports(), directory);
+    const std::int64_t peak = bench::heap::peak();
+    const std::int64_t held = bench::heap::live();
+    const std::int64_t allocations = bench::heap::allocations();
+    bench::heap::stop();
+    stub.exports().unload();
+    const auto size = static_cast<double>(capture.size());
+    std::printf("\nthe stub's heap for a capture of %zu bytes (%zu requests), read at load\n",
+                capture.size(), count);
+    std::printf(
+        "  peak %lld bytes (%.2f x the capture), held after the load %lld bytes (%.2f x), "
+        "%lld allocations\n",
+        static_cast<long long>(peak), static_cast<double>(peak) / size,
+        static_cast<long long>(held), static_cast<double>(held) / size,
+        static_cast<long long>(allocations));
+    return peak <= 2 * static_cast<std::int64_t>(capture.size()) &&
+           held <= 2 * static_cast<std::int64_t>(capture.size());
 }
 
 }  // namespace
@@ -105,10 +146,15 @@ int main() {
                         static_cast<long long>(bound), copies, fits ? "ok" : "OVER");
         }
     }
+    const bool stub_met = stub_capture_held();
     std::printf("\nsummary\n");
     std::printf("  largest peak extra beyond the text itself: %lld bytes\n",
                 static_cast<long long>(worst_over_text));
     std::printf("  peak extra heap <= text + reply + %lld: %s\n",
                 static_cast<long long>(small_constant), met ? "met" : "NOT MET");
+    std::printf(
+        "  the stub's heap for its capture, at the load's peak and after it, <= twice "
+        "the capture: %s\n",
+        stub_met ? "met" : "NOT MET");
     return 0;
 }

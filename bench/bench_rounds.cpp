@@ -3,11 +3,12 @@
 // under Wine included, where no benchmark library is at hand).
 //
 // Usage: pilro_bench_rounds [--quick] [SECTION...]
-//   --quick  shorter budgets and a sweep up to 1 MiB, for a smoke run.
-//   SECTION  any of round-trip, sweep, reply, attach; all of them when none is named.
+//   --quick  shorter budgets, a sweep up to 1 MiB and a capture of 10 MiB, for a smoke run.
+//   SECTION  any of round-trip, sweep, reply, attach, stub; all of them when none is named.
 //
 // Exits with 1, measuring nothing, when the module's replies or log entries are wrong.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +33,10 @@ using pilro::bench::workbench;
 constexpr double round_trip_limit = 1.05;
 // The attach work may cost this much per bare append cycle.
 constexpr double attach_limit = 2.0;
+// The stub reads a capture of this size at its first load in at most this long, and its round
+// trip may cost this much per round trip of the relay in front of the echo module.
+constexpr std::size_t stub_capture_size = std::size_t{100} << 20;
+constexpr double stub_read_limit_s = 1.0;
 // How fast the cost may grow with the size, as the exponent k in cost ~ size^k between two
 // neighbouring sizes: 1 is linear, 2 quadratic; the limit lies halfway.
 constexpr double exponent_limit = 1.5;
@@ -263,6 +268,95 @@ void attach_section(run_context& run) {
     print_pair("load + release the module file", load, "module", "2 bare");
 }
 
+// The stub in place of the echo module, answering from what the relay captured in front of
+// it, against the relay in front of the echo module: each logs the request and the same reply.
+void stub_section(run_context& run) {
+    const std::size_t size = run.quick ? stub_capture_size / 10 : stub_capture_size;
+    std::size_t count = 0;
+    const std::string capture = pilro::bench::echo_capture(size, count);
+    std::printf("\nthe stub: a capture of %s (%zu requests with their replies) read at load\n",
+                size_name(size).c_str(), count);
+    const std::string directory = pilro::bench::fresh_directory("timing-stub");
+    const std::string stub_file = directory + pilro::bench::separator + "foo.module";
+    const std::string relay_directory = pilro::bench::fresh_directory("timing-stub-relay");
+    const std::string relay_file = relay_directory + pilro::bench::separator + "foo.module";
+    if (!pilro::bench::copy_file(pilro::bench::built_stub(), stub_file) ||
+        !pilro::bench::write_file(directory + pilro::bench::separator + "foo.capture.txt",
+                                  capture) ||
+        !pilro::bench::copy_file(pilro::bench::built_relay(), relay_file) ||
+        !pilro::bench::copy_file(pilro::bench::built_echo_module(),
+                                 relay_directory + pilro::bench::separator + "foo.orig.module")) {
+        std::printf("  cannot place the stub and the relay in %s\n", directory.c_str());
+        run.conclude("stub: placed", 0, false);
+        return;
+    }
+    pilro::bench::loaded_module stub(stub_file);
+    pilro::bench::loaded_module relay(relay_file);
+    if (!stub.ok() || !relay.ok()) {
+        std::printf("  cannot load the stub or the relay: %s%s\n", stub.error().c_str(),
+                    relay.error().c_str());
+        run.conclude("stub: loaded", 0, false);
+        return;
+    }
+    // Each load after an unload reads the capture anew.
+    std::vector<double> seconds;
+    std::vector<double> processor;
+    for (int i = 0; i < (run.quick ? 3 : 7); ++i) {
+        const double processor_before = pilro::bench::processor_seconds();
+        const auto started = pilro::bench::bench_clock::now();
+        pilro::bench::load_with(stub.exports(), directory);
+        seconds.push_back(
+            std::chrono::duration<double>(pilro::bench::bench_clock::now() - started).count());
+        processor.push_back(pilro::bench::processor_seconds() - processor_before);
+        if (i + 1 < (run.quick ? 3 : 7)) {
+            stub.exports().unload();
+        }
+    }
+    const double median_s = pilro::bench::median(seconds);
+    // On a machine that others share the processor time tells what the load costs.
+    std::printf(
+        "  read and indexed at load: first %.3f s (processor %.3f s), median of %zu "
+        "%.3f s (processor %.3f s), %.0f MB/s\n",
+        seconds.front(), processor.front(), seconds.size(), median_s,
+        pilro::bench::median(processor), static_cast<double>(size) / 1e6 / median_s);
+    run.conclude(("stub: " + size_name(size) + " capture read at load, seconds <=").c_str(),
+                 stub_read_limit_s,
+                 seconds.front() <= stub_read_limit_s && median_s <= stub_read_limit_s);
+
+    pilro::bench::load_with(relay.exports(), relay_directory);
+    // A request the capture holds, whose reply is its own bytes, as the echo module's is.
+    const std::string text = pilro::bench::capture_request(count / 2);
+    std::string from_stub;
+    std::string from_relay;
+    pilro::bench::round_trip(stub.exports(), text, &from_stub);
+    pilro::bench::round_trip(relay.exports(), text, &from_relay);
+    if (from_stub != text + '\0' || from_relay != text + '\0') {
+        std::printf("  check: the stub or the relay did not answer with the request itself\n");
+        run.conclude("stub: answers", 0, false);
+        return;
+    }
+    const std::string logs[] = {directory + pilro::bench::separator + "foo.pilro.txt",
+                                relay_directory + pilro::bench::separator + "foo.pilro.txt"};
+    paired_plan plan = run.plan(3000, 300);
+    plan.min_side = std::chrono::microseconds(100);
+    const paired_result r =
+        run_paired([&] { pilro::bench::round_trip(stub.exports(), text); },
+                   [&] { pilro::bench::round_trip(relay.exports(), text); }, plan,
+                   [&] {
+                       for (const std::string& log : logs) {
+                           if (pilro::bench::file_size(log) > (64 << 20)) {
+                               pilro::bench::empty_file(log);
+                           }
+                       }
+                   });
+    print_pair("stub vs relay+echo, EXECUTE (" + std::to_string(text.size()) + " B)", r, "stub",
+               "relay");
+    run.conclude("stub round trip per round trip of the relay in front of the echo module <=",
+                 round_trip_limit, r.ratio <= round_trip_limit);
+    stub.exports().unload();
+    relay.exports().unload();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -308,6 +402,9 @@ int main(int argc, char** argv) {
     }
     if (wanted("attach")) {
         attach_section(run);
+    }
+    if (wanted("stub")) {
+        stub_section(run);
     }
     std::printf("\nsummary\n");
     for (const std::string& line : run.summary) {

@@ -2,10 +2,12 @@
 // requests are written and read in.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "capture/capture_file.h"
 #include "capture/capture_log.h"
 #include "platform/charset.h"
 #include "test_os.h"
@@ -99,8 +101,8 @@ std::string reply_to(const std::string& log, const std::string& bytes, const cha
 
 TEST(CaptureLog, RelayRepliesGoByTheirByteCountAndAreCutShortWhenTheLogEnds) {
     // A request without its closing empty line, answered with empty lines, no closing one
-    // and a byte that is no text; a null reply; a note; a reply that names a later offset,
-    // which is no reply of the relay's.
+    // and a byte that is no text; a null reply; a note; a reply that names a later offset
+    // (the log was deleted while its request was inside the real module).
     std::string log = attach + "GET Version SAORI/1.0";
     const std::string first = reply_to(log, "A\r\n\r\n\r\nB\xFF", "-9");
     log += first + version;
@@ -115,8 +117,11 @@ TEST(CaptureLog, RelayRepliesGoByTheirByteCountAndAreCutShortWhenTheLogEnds) {
                                            {entry_kind::request, version},
                                            {entry_kind::reply, null},
                                            {entry_kind::note, note},
-                                           {entry_kind::request, later}}));
+                                           {entry_kind::reply, later}}));
     const auto entries = pilro::capture::split_entries(log);
+    // So it does where the bytes read begin further on in the file, as for a log followed.
+    EXPECT_EQ(pilro::capture::entry_at(log.substr(attach.size()), 0, true, attach.size()).size,
+              entries[1].size);
     const pilro::capture::reply r = pilro::capture::read_reply(log, entries[2]);
     EXPECT_TRUE(r.paired && r.block && r.has_length);
     EXPECT_EQ(r.request_end, entries[2].offset);
@@ -137,6 +142,120 @@ TEST(CaptureLog, RelayRepliesGoByTheirByteCountAndAreCutShortWhenTheLogEnds) {
                               {entry_kind::request, version},
                               {entry_kind::cut_short, whole.substr(at, cut - at)}}))
             << cut;
+    }
+}
+
+// The relay's reply entry as it writes it now: naming the request by where its entry ends in
+// the log so far, its size and its CRC-32.
+std::string reply_naming(std::size_t at, const std::string& request, const std::string& bytes) {
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(pilro::capture::crc32(request)));
+    return "reply(" + std::to_string(at) + " to " + std::to_string(request.size()) + " bytes crc " +
+           crc + ") 5 us, length " + std::to_string(bytes.size()) + ", " +
+           std::to_string(bytes.size()) + " bytes\r\n" + bytes + "\r\n\r\n";
+}
+
+// "R.K>R.N" for each reply: entry K of run R answers entry N, or "none".
+std::vector<std::string> pairs_of(const std::string& log) {
+    std::vector<std::string> found;
+    const auto runs = pilro::capture::split_runs(log);
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const std::string run = std::to_string(r + 1) + ".";
+        for (std::size_t k = 0; k < runs[r].entries.size(); ++k) {
+            const pilro::capture::entry& e = runs[r].entries[k];
+            if (e.kind == entry_kind::reply) {
+                found.push_back(run + std::to_string(k + 1) + ">" +
+                                (e.request == pilro::capture::no_request
+                                     ? std::string("none")
+                                     : run + std::to_string(e.request + 1)));
+            }
+        }
+    }
+    return found;
+}
+
+TEST(CaptureLog, RepliesPairInTheirRunHoweverTheLogWasCutDeletedOrJoined) {
+    EXPECT_EQ(pilro::capture::crc32("123456789"), 0xCBF43926u);  // zlib's, every CRC-32's
+    // Two threads' requests answered the other way round; the same request twice; a request
+    // without its closing empty line, which ends where its reply begins.
+    std::string log = attach + version + execute;
+    log += reply_naming(log.size(), execute, "B") +
+           reply_naming(attach.size() + version.size(), version, "A");
+    log += version;
+    log += reply_naming(log.size(), version, "C") + "GET SHIORI/3.0";
+    log += reply_naming(log.size(), "GET SHIORI/3.0", "D") + detach;
+    const std::vector<std::string> run = {"1.4>1.3", "1.5>1.2", "1.7>1.6", "1.9>1.8"};
+    EXPECT_EQ(pairs_of(log), run);
+    // Joined: each copy pairs in itself, wherever it now stands. Cut at the front: the pairs
+    // hold.
+    EXPECT_EQ(pairs_of(log + log),
+              (std::vector<std::string>{"1.4>1.3", "1.5>1.2", "1.7>1.6", "1.9>1.8", "2.4>2.3",
+                                        "2.5>2.2", "2.7>2.6", "2.9>2.8"}));
+    EXPECT_EQ(pairs_of(attach + detach + log),
+              (std::vector<std::string>{"2.4>2.3", "2.5>2.2", "2.7>2.6", "2.9>2.8"}));
+    EXPECT_EQ(pairs_of(log.substr(attach.size())),
+              (std::vector<std::string>{"1.3>1.2", "1.4>1.1", "1.6>1.5", "1.8>1.7"}));
+    // Deleted while a call was inside the real module: the new log begins with its reply. A
+    // request in another run (a process that ended inside it) is no pair for it.
+    const std::string after = log.substr(log.find("reply(", log.find("reply(") + 1));
+    EXPECT_EQ(pairs_of(after), (std::vector<std::string>{"1.1>none", "1.3>1.2", "1.5>1.4"}));
+    EXPECT_EQ(entries_of(after)[0].first, entry_kind::reply);
+    // Nor is one that another reply answered.
+    EXPECT_EQ(pairs_of(attach + version + attach + reply_naming(99, version, "A")),
+              (std::vector<std::string>{"2.2>none"}));
+    EXPECT_EQ(
+        pairs_of(attach + version + reply_naming(attach.size() + version.size(), version, "A") +
+                 reply_naming(99, version, "B")),
+        (std::vector<std::string>{"1.3>1.2", "1.4>none"}));
+    // Once a run's offsets are known to be off, identical requests pair by them.
+    std::string same = attach + execute;
+    same += reply_naming(same.size(), execute, "B") + version + version;
+    same += reply_naming(same.size() - version.size(), version, "1") +
+            reply_naming(same.size(), version, "2");
+    EXPECT_EQ(pairs_of(same.substr(attach.size())),
+              (std::vector<std::string>{"1.2>1.1", "1.5>1.3", "1.6>1.4"}));
+
+    // An earlier relay's replies name an offset alone: where it holds nowhere in the run, the
+    // reply goes with a waiting request right before it, and the run's other offsets are off by
+    // as much.
+    std::string old = attach + version;
+    old += reply_to(old, "A", "1") + execute;
+    old += reply_to(old, "B", "1") + detach;
+    EXPECT_EQ(pairs_of(old.substr(attach.size())),
+              (std::vector<std::string>{"1.2>1.1", "1.4>1.3"}));
+    EXPECT_EQ(pairs_of(old + old),
+              (std::vector<std::string>{"1.3>1.2", "1.5>1.4", "2.3>2.2", "2.5>2.4"}));
+}
+
+TEST(CaptureLog, DamagedReplyEntriesEndWhereAnEntrySurelyStarts) {
+    const struct {
+        const char* what;
+        std::string entry;
+        const char* why;
+    } damaged[] = {
+        {"bad first line", "reply(12) x us\r\nSAORI/1.0 200 OK\r\n\r\n\r\n\r\n",
+         "its first line is not a reply's"},
+        {"count past the log", "reply(5) 1 us, length 3, 99 bytes\r\nabc\r\n\r\n",
+         "its byte count runs past the entries that follow it"},
+        {"count short", "reply(5) 1 us, length 3, 2 bytes\r\nabc\r\n\r\n",
+         "its bytes are not followed by an empty line where its byte count says"},
+    };
+    for (const auto& d : damaged) {
+        for (const std::string& next : {version, unload, std::string("GET SHIORI/3.0\r\n\r\n")}) {
+            const std::string log = attach + d.entry + next + detach;
+            const auto entries = pilro::capture::split_entries(log);
+            EXPECT_EQ(entries_of(log),
+                      (entry_list{{entry_kind::attach, attach},
+                                  {entry_kind::damaged, d.entry},
+                                  {next == unload ? entry_kind::unload : entry_kind::request, next},
+                                  {entry_kind::detach, detach}}))
+                << d.what;
+            EXPECT_EQ(pilro::capture::damage(log, entries[1]), d.why) << d.what;
+            // While the log grows, what follows may not be there yet.
+            EXPECT_EQ(pilro::capture::entry_at(attach + d.entry, attach.size(), true).kind,
+                      entry_kind::cut_short)
+                << d.what;
+        }
     }
 }
 

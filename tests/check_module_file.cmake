@@ -1,18 +1,29 @@
 # What the module file shows to the platform's loader, checked on the built file itself.
-#   PE:  a 32-bit x86 DLL importing only KERNEL32 and msvcrt (the runtime is linked in, so
-#        the module loads from any directory), exporting load, request and unload only. With
-#        -DPROGRAM=ON, a program (one of the tools), which may import SHELL32 as well.
+#   PE:  a 32-bit x86 DLL (with -DMACHINE=x86-64 one for 64-bit x86-64, the build that runs
+#        the Windows tests where 32-bit programs cannot run) importing only KERNEL32 and msvcrt
+#        (the runtime is linked in, so the module loads from any directory), exporting load,
+#        request and unload only. With -DPROGRAM=ON, a program (one of the tools), which may
+#        import SHELL32 as well.
 #   ELF: exporting load, request and unload only, and no unique symbols, which would keep
 #        the object loaded after dlclose (and delay the detach entry to process exit).
-#   cmake -DMODULE=... -DKIND=pe|elf -DTOOL=objdump-or-readelf -P check_module_file.cmake
+#   cmake -DMODULE=... -DKIND=pe|elf -DTOOL=objdump-or-readelf [-DMACHINE=x86|x86-64]
+#         -P check_module_file.cmake
 set(problems "")
 if(KIND STREQUAL "pe")
     execute_process(COMMAND "${TOOL}" -p "${MODULE}" OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
     if(failed)
         message(FATAL_ERROR "${TOOL} cannot read ${MODULE}")
     endif()
-    if(NOT dump MATCHES "file format pei-i386")
-        string(APPEND problems "not a 32-bit x86 PE file\n")
+    if(NOT MACHINE OR MACHINE STREQUAL "x86")
+        if(NOT dump MATCHES "file format pei-i386")
+            string(APPEND problems "not a 32-bit x86 PE file\n")
+        endif()
+    elseif(MACHINE STREQUAL "x86-64")
+        if(NOT dump MATCHES "file format pei-x86-64")
+            string(APPEND problems "not a 64-bit x86-64 PE file\n")
+        endif()
+    else()
+        message(FATAL_ERROR "MACHINE must be x86 or x86-64")
     endif()
     # The module needs the kernel and the C runtime alone; a tool may also use the other
     # DLLs every Windows has (SHELL32, for the command line in UTF-16).

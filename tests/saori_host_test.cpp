@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "prim/prim.h"
 #include "test_os.h"
 
@@ -207,22 +208,24 @@ TEST(SaoriHostExchange, SendsAndPrintsExactlyTheCountedBytes) {
     }
 }
 
-TEST(SaoriHostExchange, ModuleFailuresEndTheRunWithStatusOne) {
+TEST(SaoriHostExchange, ModuleFailuresAreNamedTheRestSentAndTheStatusOne) {
     const std::string directory = pilro::test::fresh_directory("host_failures");
     const std::string empty = write_in(directory, "empty.txt", "");
+    const std::string past = write_in(directory, "past.txt", "past");
 
     const process_result refused = host({PILRO_TEST_ECHO_MODULE, "--load", "refuse", "-"}, "x");
     EXPECT_EQ(refused.exit_code, 1);
     EXPECT_EQ(refused.out, "") << "a module that refused to load got a request";
     EXPECT_TRUE(mentions(refused.err, "load returned 0")) << refused.err;
 
-    // The echo module has no reply block for an empty request; what came before it is
-    // printed, what comes after it is not sent.
-    const process_result stopped =
-        host({PILRO_TEST_ECHO_MODULE, "-", empty, "--get-version"}, "first");
-    EXPECT_EQ(stopped.exit_code, 1);
-    EXPECT_EQ(stopped.out, "first");
-    EXPECT_TRUE(mentions(stopped.err, "request 2 got no reply block")) << stopped.err;
+    // The echo module has no reply block for an empty request, and a length past the block
+    // for "past"; what comes after them is sent all the same, as hosts go on.
+    const process_result failed =
+        host({PILRO_TEST_ECHO_MODULE, "-", empty, past, "--get-version"}, "first");
+    EXPECT_EQ(failed.exit_code, 1);
+    EXPECT_EQ(failed.out, "first" + get_version);
+    EXPECT_TRUE(mentions(failed.err, "request 2 got no reply block")) << failed.err;
+    EXPECT_TRUE(mentions(failed.err, "request 3 got a reply length of 1000004")) << failed.err;
 }
 
 TEST(SaoriHostRefuses, MissingModuleOrRequestFile) {
@@ -277,12 +280,18 @@ TEST(SaoriHostRefuses, LibraryWithoutTheSaoriExportsNamesTheMissingOnes) {
 
 TEST(SaoriHostRefuses, ModulesForAnotherMachineBeforeTheLoaderSeesThem) {
     const std::string directory = pilro::test::fresh_directory("host_machines");
-    const struct {
+    struct module_file {
         const char* name;
         std::string bytes;
         const char* described;
-    } files[] = {
-        {"x64.dll", pe_dll(0x8664, 0x20B), "a 64-bit x86-64 PE module"},
+    };
+    // A host that loads x86-64 DLLs (the build that runs the Windows tests where 32-bit
+    // programs cannot run) must refuse the product's own kind, a 32-bit x86 DLL.
+    const bool loads_x64_dlls =
+        pilro::platform::loads_pe_modules() && pilro::platform::loadable_machine() == 0x8664;
+    const module_file files[] = {
+        loads_x64_dlls ? module_file{"x86.dll", pe_dll(0x014C, 0x10B), "a 32-bit x86 PE module"}
+                       : module_file{"x64.dll", pe_dll(0x8664, 0x20B), "a 64-bit x86-64 PE module"},
         {"arm64.dll", pe_dll(0xAA64, 0x20B), "a 64-bit ARM64 PE module"},
         {"ppc64.so", elf_shared_object(64, true, 21), "a 64-bit big-endian PowerPC64 ELF module"},
         {"riscv32.so", elf_shared_object(32, false, 243), "a 32-bit RISC-V ELF module"},
@@ -325,6 +334,9 @@ TEST(SaoriHostUsage, BadArgumentsExitTwoBeforeTouchingTheModule) {
         {module, "--replay", module, "--run", "last"},
         {module, "--run", "1", "--get-version"},
         {module, "--compare", "--get-version"},
+        {module, "--request", ""},
+        {module, "--request", "GET SHIORI/3.0\r\nID: x"},
+        {module, "--replay", module, "--request", "GET SHIORI/3.0"},
         {module, "--replay", module, "--compare", "--compare"},
     };
     for (const auto& args : bad) {
@@ -346,6 +358,15 @@ TEST(SaoriHostArguments, ShiftJisAndUtf8TextGoesOutInTheCharsetTheRequestNames) 
               "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\nSender: \x8E\x66\x82\xA9\r\n"
               "SecurityLevel: local\r\n"
               "Argument0: \x83\x65\x83\x58\x83\x67\x95\x5C\x8E\xA6\r\nArgument1: \r\n\r\n");
+
+    // Any request line, for the other protocols of the same exports.
+    const process_result shiori =
+        host_typed({PILRO_TEST_ECHO_MODULE, "--request", "NOTIFY SHIORI/3.0", "--header",
+                    "ID: 表示", "--charset", "Shift_JIS"});
+    EXPECT_EQ(shiori.exit_code, 0) << shiori.err;
+    EXPECT_EQ(shiori.out,
+              "NOTIFY SHIORI/3.0\r\nCharset: Shift_JIS\r\nSender: saori-host\r\n"
+              "ID: \x95\x5C\x8E\xA6\r\n\r\n");
 
     const process_result utf8 = host_typed({PILRO_TEST_ECHO_MODULE, "--execute", "テスト表示"});
     EXPECT_EQ(utf8.exit_code, 0) << utf8.err;
@@ -549,6 +570,10 @@ TEST(PilroLog, FilesThatAreNoLogsDirectoriesAndRunsOpenAtOnce) {
                      12),
          1, " holds no pilro entries"},
         {"memo.txt", "Dear all,\r\n\r\nSee you.\r\n\r\n", 1, " holds no pilro entries"},
+        {"replies.txt", "SHIORI/3.0 200 OK\r\nValue: x\r\n\r\n", 1, " holds no pilro entries"},
+        // Requests of another protocol cut out of a log.
+        {"shiori.txt", "GET SHIORI/3.0\r\nID: OnBoot\r\n\r\nGET Sentence SHIORI/2.2\r\n\r\n", 0,
+         ""},
         // Begun in the middle of a run; a process ended without its detach entry, then the
         // next one's run.
         {"middle.txt", get_version + get_version, 0, ""},
@@ -589,10 +614,11 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
     const std::string directory = pilro::test::fresh_directory("pilro_log_follow");
     const std::string module = place_pilro(directory, "foo.module");
     const std::string log = directory + separator + "pilro.txt";
-    const std::string request = "EXECUTE SAORI/1.0\r\nCharset: UTF-8\r\nArgument0: x\r\n\r\n";
-    // As the relay writes it, naming the offset where the request's entry ends.
+    const std::string request = "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\nArgument0: x\r\n\r\n";
+    // As the relay writes it, naming the offset where the request's entry ends; it comes looks
+    // later than its request, after another request, and is read in its request's charset.
     const std::string reply = "reply(" + std::to_string(attach.size() + 12 + request.size()) +
-                              ") 7 us, length 3, 3 bytes\r\nabc\r\n\r\n";
+                              ") 7 us, length 2, 2 bytes\r\n\x95\x5C\r\n\r\n";
     std::thread writer([&] {
         // Under Wine a file that pilro-log has open for a moment can be neither replaced nor
         // opened without sharing, and one removed stays in the way until it is closed.
@@ -615,7 +641,7 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
         append(attach + "load() x\r\n\r\n");
         append(request.substr(0, 30));
         append(request.substr(30));
-        append(reply + unload + detach);
+        append(get_version + reply + unload + detach);
         host({module, "--get-version"});
         wait();
         retried(removed);
@@ -642,10 +668,11 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
     const std::string load = "load() " + native(directory) + separator + "\r\n\r\n";
     EXPECT_EQ(run.out, "run 1:\n1.1 attach 19\n1.2 load 12 x\n1.3 request " +
                            std::to_string(request.size()) +
-                           " EXECUTE SAORI/1.0\\r\\nCharset: UTF-8\\r\\nArgument0: x\\r\\n\n"
-                           "1.4 reply " +
+                           " EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\nArgument0: x\\r\\n\n"
+                           "1.4 request 61 GET Version SAORI/1.0\\r\\nCharset: UTF-8\\r\\n"
+                           "Sender: saori-host\\r\\n\n1.5 reply " +
                            std::to_string(reply.size()) +
-                           " (to 1.3, 7 us) abc\n1.5 unload 12\n1.6 detach 19\nrun 2:\n2.1 attach "
+                           " (to 1.3, 7 us) 表\n1.6 unload 12\n1.7 detach 19\nrun 2:\n2.1 attach "
                            "19\n2.2 load " +
                            std::to_string(load.size()) + " " +
                            pilro_log_text(native(directory) + separator) + "\n2.3 request " +
@@ -669,13 +696,41 @@ TEST(SaoriHostReplay, CompareHoldsEachReplyAgainstTheRelaysCapture) {
         pilro::test::copy_file(PILRO_TEST_ECHO_MODULE, directory + separator + "foo.orig.dll"));
     const std::string sjis = write_in(directory, "sjis.txt", shift_jis_request);
     const std::string null = write_in(directory, "null.txt", "null");
-    // The host stops at the null reply, its last request.
+    // The null reply, to the last request, is a failed call.
     ASSERT_EQ(host({relay, "--load", "x", sjis, null}).exit_code, 1);
     const std::string log = directory + separator + "foo.pilro.txt";
 
     const process_result same = host({PILRO_TEST_ECHO_MODULE, "--replay", log, "--compare"});
     EXPECT_EQ(same.exit_code, 0) << same.err;
     EXPECT_EQ(same.out, "request 1: same\nrequest 2: same\n");
+    // The stub, answering from that capture in the real module's place, is the same too, and
+    // so is its own log held against it.
+    const std::string stub = pilro::test::fresh_directory("compare_stub") + separator + "foo.dll";
+    ASSERT_TRUE(pilro::test::copy_file(pilro::test::built_stub(), stub));
+    ASSERT_TRUE(pilro::test::copy_file(log, stub.substr(0, stub.size() - 3) + "capture.txt"));
+    const process_result stubbed = host({stub, "--replay", log, "--compare"});
+    EXPECT_EQ(stubbed.exit_code, 0) << stubbed.err;
+    EXPECT_EQ(stubbed.out, "request 1: same\nrequest 2: same\n");
+    const process_result again_stubbed =
+        host({stub, "--replay", stub.substr(0, stub.size() - 3) + "pilro.txt", "--compare"});
+    EXPECT_EQ(again_stubbed.out, "request 1: same\nrequest 2: same\n") << again_stubbed.err;
+    // Joined with itself, each copy's replies pair in their own run, for --compare as for
+    // pilro-log. Deleted while the first request was inside the real module, the log starts
+    // with its reply, which is neither sent nor held against a request.
+    const std::string captured = pilro::test::read_file(log);
+    const std::string joined = write_in(directory, "joined.txt", captured + captured);
+    const process_result again =
+        host({PILRO_TEST_ECHO_MODULE, "--replay", joined, "--run", "2", "--compare"});
+    EXPECT_EQ(again.out, "request 1: same\nrequest 2: same\n") << again.err;
+    const std::string shown = pilro_log({joined, "--run", "2"}).out;
+    const std::size_t reply_line = shown.find("\n2.6 reply ");
+    EXPECT_TRUE(mentions(shown.substr(reply_line, shown.find('\n', reply_line + 1) - reply_line),
+                         " (to 2.5, "))
+        << shown;
+    const std::string deleted =
+        write_in(directory, "deleted.txt", captured.substr(captured.find("reply(")));
+    const process_result rest = host({PILRO_TEST_ECHO_MODULE, "--replay", deleted, "--compare"});
+    EXPECT_EQ(rest.out, "request 1: same\n") << rest.err;
 
     const process_result differs =
         host({place_pilro(directory, "pilro.dll"), "--replay", log, "--compare"});
@@ -688,16 +743,33 @@ TEST(SaoriHostReplay, CompareHoldsEachReplyAgainstTheRelaysCapture) {
                                "request 2: differs\tcaptured (no block, length 4)\tnow (length 29) "
                                "SAORI/1.0 400 Bad Request\\r\\n\\r\\n\n");
 
-    // A captured block that is now a null reply, and a request whose reply the log lacks.
-    std::string crafted = attach + "null";
-    crafted += "reply(" + std::to_string(crafted.size()) + ") 1 us, length 1, 1 bytes\r\nx\r\n\r\n";
-    const process_result lacking =
-        host({PILRO_TEST_ECHO_MODULE, "--replay",
-              write_in(directory, "crafted.txt", crafted + "null too\r\n\r\n"), "--compare"});
+    // A captured block that is now a null reply, the same bytes with another length, a request
+    // whose reply the log lacks, and then one that is the same: the status is 1 all the same.
+    // Where a block's size is exact, a length past the block is read only as far as the block.
+    void* probe = pilro::prim::block_alloc(5);
+    const bool exact = pilro::prim::block_size(probe) == 5;
+    pilro::prim::block_free(probe);
+    std::string crafted = attach;
+    const auto answer = [&crafted](const std::string& request, const char* reply) {
+        crafted += request;
+        crafted += "reply(" + std::to_string(crafted.size()) + ") 1 us, " + reply + "\r\n\r\n";
+    };
+    answer("null", "length 1, 1 bytes\r\nx");
+    answer("x", "length 9, 1 bytes\r\nx");
+    crafted += "null too\r\n\r\n";
+    answer("y", "length 1, 1 bytes\r\ny");
+    if (exact) {
+        answer("past", "length 1000004, 4 bytes\r\npast");
+    }
+    const process_result lacking = host({PILRO_TEST_ECHO_MODULE, "--replay",
+                                         write_in(directory, "crafted.txt", crafted), "--compare"});
     EXPECT_EQ(lacking.exit_code, 1) << lacking.err;
     EXPECT_EQ(lacking.out,
               "request 1: differs\tcaptured (length 1) x\tnow (no block, length 4)\n"
-              "request 2: differs\tcaptured (no reply in the log)\tnow (no block, length 12)\n");
+              "request 2: differs\tcaptured (length 9) x\tnow (length 1) x\n"
+              "request 3: differs\tcaptured (no reply in the log)\tnow (no block, length 12)\n"
+              "request 4: same\n" +
+                  std::string(exact ? "request 5: same\n" : ""));
 
     // pilro's own log, which the run above wrote, has no replies to compare with.
     const process_result none = host(
@@ -710,7 +782,7 @@ TEST(SaoriHostReplay, CompareHoldsEachReplyAgainstTheRelaysCapture) {
 
 // The relay's entries as pilro-log shows them: a reply with the request it answers and the
 // time, read in its own charset or else its request's; a null reply to a request the log
-// lacks; a note.
+// lacks; a note, the relay's and the stub's.
 TEST(PilroLog, RelayRepliesAndNotes) {
     const std::string directory = pilro::test::fresh_directory("pilro_log_relay");
     const std::string request = "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\n\r\n";
@@ -723,19 +795,31 @@ TEST(PilroLog, RelayRepliesAndNotes) {
         "reply(" + std::to_string(log.size()) + ") 5 us, length 0, no block\r\n\r\n";
     const std::string late = "reply(-) 6 us, length 4, 4 bytes\r\nlate\r\n\r\n";
     const std::string note = "relay() not relaying: cannot load C:\\foo.orig.dll\r\n\r\n";
-    log += null + late + note + detach;
+    const std::string stub_note = "stub() no captured reply to the request\r\n\r\n";
+    // Its request was in a log since deleted; one whose byte count was damaged.
+    const std::string orphan =
+        "reply(5 to 4 bytes crc 00000000) 7 us, length 2, 2 bytes\r\nok\r\n\r\n";
+    const std::string damaged = "reply(1) 8 us, length 9, 99 bytes\r\nnot 99\r\n\r\n";
+    log += null + late + note + stub_note + orphan + damaged + detach;
     const auto size = [](const std::string& entry) { return std::to_string(entry.size()); };
     const process_result run = pilro_log({write_in(directory, "foo.pilro.txt", log)});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out,
-              "run 1: 8 entries, 2 requests, 3 replies, " + size(log) +
+              "run 1: 11 entries, 2 requests, 4 replies, " + size(log) +
                   " bytes\n1.1 attach 19\n1.2 request " + size(request) +
                   " EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\n\n1.3 reply " + size(answer) +
                   " (to 1.2, 1234 us, length 35) SAORI/1.0 200 OK\\r\\nResult: 表\\r\\n"
                   "\\r\\n\n1.4 request 4 null\n1.5 reply " +
                   size(null) + " (to 1.4, 5 us, length 0, no block)\n1.6 reply " + size(late) +
                   " (to an unlogged request, 6 us) late\n1.7 note " + size(note) +
-                  " not relaying: cannot load C:\\\\foo.orig.dll\n1.8 detach 19\n");
+                  " not relaying: cannot load C:\\\\foo.orig.dll\n1.8 note " + size(stub_note) +
+                  " no captured reply to the request\n1.9 reply " + size(orphan) +
+                  " (to no request, 7 us) ok\n1.10 damaged " + size(damaged) +
+                  " reply(1) 8 us, length 9, 99 bytes\\r\\nnot 99\\r\\n\\r\\n\n1.11 detach 19\n");
+    EXPECT_TRUE(mentions(run.err, "foo.pilro.txt: entry 1.10, at byte " +
+                                      std::to_string(log.size() - damaged.size() - detach.size()) +
+                                      ", is a damaged reply entry (its byte count runs past"))
+        << run.err;
 }
 
 TEST(SaoriHostUsage, HelpGoesToStandardOutput) {

@@ -14,14 +14,17 @@
 namespace pilro::bench {
 
 using files::ansi_code_page;
+using files::built_echo_module;
 using files::built_module;
 using files::built_relay;
+using files::built_stub;
 using files::copy_file;
 using files::empty_file;
 using files::file_size;
 using files::read_file;
 using files::remove_file;
 using files::separator;
+using files::write_file;
 
 // An empty directory of that name in the benchmarks' scratch area (emptied if it exists),
 // spelt as the platform's loader wants it.
@@ -49,6 +52,10 @@ extern const char* const byte_search_name;
 // Page faults this process has taken so far (minor ones included: a fresh page of memory
 // is one), or -1 where the platform does not count them for the process.
 std::int64_t page_faults() noexcept;
+
+// The processor time this process has taken so far, user and system, in seconds; -1 where
+// the platform does not tell.
+double processor_seconds() noexcept;
 
 // Operating system and processor, in a line.
 std::string machine_description();

@@ -49,6 +49,17 @@ std::int64_t page_faults() noexcept {
     return static_cast<std::int64_t>(usage.ru_minflt) + usage.ru_majflt;
 }
 
+double processor_seconds() noexcept {
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) != 0) {
+        return -1;
+    }
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 std::string machine_description() {
     std::string description;
     utsname name{};

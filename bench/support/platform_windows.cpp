@@ -60,6 +60,23 @@ std::int64_t page_faults() noexcept {
     return counters.PageFaultCount;
 }
 
+double processor_seconds() noexcept {
+    FILETIME created{};
+    FILETIME ended{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user)) {
+        return -1;
+    }
+    // In units of 100 ns.
+    const auto seconds = [](const FILETIME& t) {
+        return static_cast<double>(static_cast<std::uint64_t>(t.dwHighDateTime) << 32 |
+                                   t.dwLowDateTime) /
+               1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
 std::string machine_description() {
     std::string description = "Windows";
     // Under Wine, ntdll says so and names the version; a real Windows has no such export.

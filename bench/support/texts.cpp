@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "capture/capture_log.h"
+
 namespace pilro::bench {
 namespace {
 
@@ -76,6 +78,35 @@ std::string unknown_method_request() {
         .append(headers)
         .append("Event: OnSecondChange\r\n")
         .append("\r\n");
+}
+
+std::string capture_request(std::size_t k) {
+    return std::string("EXECUTE SAORI/1.0\r\n")
+        .append(headers)
+        .append("Argument0: " + std::to_string(k) + "\r\nArgument1: ")
+        .append(filler)
+        .append(filler.substr(0, 30))
+        .append("\r\n\r\n");
+}
+
+std::string echo_capture(std::size_t size, std::size_t& count) {
+    std::string log = "DllMain(Attach)\r\n\r\nload() C:\\host\\saori\\\r\n\r\n";
+    log.reserve(size + 4096);
+    for (count = 0; log.size() < size; ++count) {
+        const std::string request = capture_request(count);
+        log += request;
+        capture::reply says{};
+        says.paired = says.identified = says.has_length = says.block = true;
+        says.request_end = log.size();
+        says.request_size = request.size();
+        says.request_crc = capture::crc32(request);
+        says.microseconds = 1;
+        says.length = static_cast<long long>(request.size());
+        char line[capture::reply_line_capacity];
+        log.append(line, capture::format_reply_line(line, says, request.size()));
+        log.append(request).append("\r\n\r\n");
+    }
+    return log + "unload()\r\n\r\nDllMain(Detach)\r\n\r\n";
 }
 
 std::string text_without_separator(std::size_t size) {

@@ -27,6 +27,14 @@ std::string execute_request(std::size_t size);
 // A request with a method the module does not know, answered with 400.
 std::string unknown_method_request();
 
+// Request number k of echo_capture: a typical EXECUTE, about 230 bytes, numbered in its first
+// argument.
+std::string capture_request(std::size_t k);
+// A log as the relay writes it in front of the echo module (which answers each request with
+// the request itself): one run of the requests capture_request(0, 1, ...), each with its
+// reply, until the log holds at least size bytes. count receives the number of requests.
+std::string echo_capture(std::size_t size, std::size_t& count);
+
 // `size` bytes of argument-like text (blanks, ASCII and Shift_JIS) in which " SAORI/" never
 // occurs: the text the separator search has to cross in full.
 std::string text_without_separator(std::size_t size);

@@ -28,6 +28,22 @@ std::string log_path_beside(std::string_view module_path, lead_byte_test is_lead
     return path;
 }
 
+file_name_parts split_file_name(std::string_view path, lead_byte_test is_lead,
+                                bool backslash_separates) {
+    const std::size_t start = path.size() >= 2 && path[1] == ':' ? 2 : 0;
+    file_name_parts parts{directory_end(path, start, is_lead, backslash_separates), path.size(),
+                          path.size()};
+    for (std::size_t i = parts.name; i < path.size(); ++i) {
+        if (is_lead(static_cast<unsigned char>(path[i]))) {
+            ++i;
+        } else if (path[i] == '.' && i > parts.name) {
+            parts.dot_before = parts.last_dot;
+            parts.last_dot = i;
+        }
+    }
+    return parts;
+}
+
 void set_log_path(const char* module_path) {
     set_log_file(log_path_beside(module_path, prim::is_lead_byte, prim::backslash_separates));
 }

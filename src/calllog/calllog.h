@@ -60,6 +60,18 @@ inline std::size_t directory_end(std::string_view path, std::size_t start, lead_
     return end;
 }
 
+// Where the file name at the end of path starts, after its drive and directory, and where its
+// last two dots are (path.size() for a dot it lacks). Found by characters, as directory_end
+// finds the directory: a trail byte is never a dot, and neither is a dot that starts the name
+// (".c.dll" has the one extension ".dll").
+struct file_name_parts {
+    std::size_t name;
+    std::size_t last_dot;
+    std::size_t dot_before;
+};
+file_name_parts split_file_name(std::string_view path, lead_byte_test is_lead,
+                                bool backslash_separates);
+
 // The log path for a module file at module_path: its drive and directory, then file_name;
 // empty when the directory is longer than max_directory. is_lead says which bytes start a
 // double-byte character, whose trail byte never counts as a separator. '/' always separates, '\\'

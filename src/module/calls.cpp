@@ -51,8 +51,15 @@ void* handle_request(void* block, long* length, block_allocator alloc) noexcept 
     const std::size_t text_bytes = text_length(text, n);
     write_log_bytes(text, text_bytes);
 
+    void* reply_block = pilro_reply(std::string_view(text, text_bytes), length, alloc);
+    prim::block_free(heap_copy);
+    prim::block_free(block);
+    return reply_block;
+}
+
+void* pilro_reply(std::string_view text, long* length, block_allocator alloc) noexcept {
     // The reply is assembled in the block it is handed over in.
-    const reply_pieces reply = reply_for(std::string_view(text, text_bytes));
+    const reply_pieces reply = reply_for(text);
     const std::size_t reply_bytes = reply.protocol.size() + reply.status.size();
     auto* reply_block = static_cast<char*>(alloc(reply_bytes + 1));
     if (reply_block != nullptr) {
@@ -62,9 +69,6 @@ void* handle_request(void* block, long* length, block_allocator alloc) noexcept 
         std::memcpy(reply_block + reply.protocol.size(), reply.status.data(), reply.status.size());
         reply_block[reply_bytes] = '\0';
     }
-    prim::block_free(heap_copy);
-    prim::block_free(block);
-
     if (length != nullptr) {
         // A host that reads a length from a null reply would crash on it; 0 keeps it safe.
         *length = reply_block != nullptr ? static_cast<long>(reply_bytes) : 0;

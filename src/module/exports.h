@@ -12,6 +12,7 @@
 #define PILRO_EXPORTS_H
 
 #include <cstddef>
+#include <string_view>
 
 #include "../prim/prim.h"
 
@@ -38,12 +39,16 @@ using unload_function = int(PILRO_CDECL*)();
 
 using block_allocator = void* (*)(std::size_t);
 
-// What pilro does for each call, shared by its exports and by the relay, which answers as
-// pilro does whenever it is not relaying (calls.cpp).
+// What pilro does for each call, shared by its exports, by the relay, which answers as pilro
+// does whenever it is not relaying, and by the stub, which answers as pilro does whatever its
+// capture does not answer (calls.cpp).
 
 // request() with the allocator for its private copy and its reply block given, so that
 // running out of memory can be tried. Blocks from alloc are freed with prim::block_free.
 void* handle_request(void* block, long* length, block_allocator alloc) noexcept;
+// pilro's reply to the request text, in a new block from alloc: the reply, then a NUL. Sets
+// *length, where given, to the reply's byte count; or returns null with 0 when memory runs out.
+void* pilro_reply(std::string_view text, long* length, block_allocator alloc) noexcept;
 // Writes load()'s entry for the load data in block; the block stays the caller's.
 void log_load(const void* block, long length) noexcept;
 

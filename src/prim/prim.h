@@ -1,7 +1,8 @@
 // The operating system, behind one narrow contract. Everything the module files need from
 // the platform is declared here; src/prim/windows/ and src/prim/unix/ each implement it, and
-// src/prim/prim.cpp picks one (src/prim/loader.cpp for the part only the relay needs). No other
-// file of the module looks at the platform, except the one that holds the loader's entry function.
+// src/prim/prim.cpp picks one (src/prim/clock.cpp, loader.cpp and reader.cpp the parts that
+// only the relay or the stub need). No other file of the module looks at the platform, except
+// the one that holds the loader's entry function.
 // What only hosts need (loading modules, the console, the command line) is in tools/platform/.
 #ifndef PILRO_PRIM_H
 #define PILRO_PRIM_H
@@ -63,7 +64,7 @@ std::size_t module_file_path(void* module, char* buf, std::size_t cap) noexcept;
 bool append_to_file(const char* path, const char* bytes, std::size_t n,
                     std::uint64_t* end = nullptr) noexcept;
 
-// ---- Time, and a module loaded by this one: the relay's part (loader.cpp) --------------------
+// ---- Time: the relay's and the stub's part (clock.cpp) ---------------------------------------
 
 // Microseconds from some fixed moment, never going backwards whatever the system clock does:
 // for timing calls, not for telling the time.
@@ -72,8 +73,8 @@ std::uint64_t monotonic_microseconds() noexcept;
 // Gives up the processor for a moment (about a millisecond), for waits that poll.
 void pause() noexcept;
 
-// A module loaded by this one. Never from the loader's notifications (DllMain): the
-// loader's lock is held there.
+// ---- A module loaded by this one: the relay's part (loader.cpp) -----------------------------
+// Never from the loader's notifications (DllMain): the loader's lock is held there.
 
 // Loads the module file at path (full, NUL-terminated) so that its own dependencies resolve
 // as they would if a host had loaded it by that path. Returns null on failure, with the
@@ -83,6 +84,18 @@ void* module_load(const char* path, char* why, std::size_t cap) noexcept;
 void* module_export(void* module, const char* name) noexcept;
 // Releases a module from module_load. Its code must not be running anywhere any more.
 void module_release(void* module) noexcept;
+
+// ---- A file read whole: the stub's part (reader.cpp) -----------------------------------------
+
+// Reads the whole file at path (full, NUL-terminated) into a new buffer from std::malloc, which
+// the caller frees, and sets size to the number of bytes read. The file is open for this call
+// only, and shared with readers, writers and deletion: it is never locked against its user.
+// Returns null, with the reason in why (cap >= 1 bytes, NUL-terminated, possibly holding line
+// breaks), when it cannot be read: the system's reason, "Is a directory" for a directory, "not
+// a regular file" for a pipe or a device. When it holds more than limit bytes, returns null
+// with size set to its size and why empty. Never from the loader's notifications either.
+char* read_file(const char* path, std::size_t limit, std::uint64_t& size, char* why,
+                std::size_t cap) noexcept;
 
 }  // namespace pilro::prim
 

@@ -1,17 +1,15 @@
-// The relay: a module file that stands in front of the real module. Placed as foo.dll, it
-// relays every call to foo.orig.dll beside it and logs both directions to foo.pilro.txt:
-// pilro's own entries for each call, and after each relayed request the real module's reply
-// with the time it took. Whenever it is not relaying (before the first load, after the
-// unload, or without a real module it can use) it answers exactly as pilro does; when it
-// cannot use the real module, a note in the log says why.
+// The relay: a module file that stands in front of the real module. Placed as foo.pilro.dll,
+// it relays every call to foo.dll beside it; placed as foo.dll, to foo.orig.dll beside it.
+// Either way it logs both directions to foo.pilro.txt: pilro's own entries for each call, and
+// after each relayed request the real module's reply with the time it took. Whenever it is not
+// relaying (before the first load, after the unload, or without a real module it can use) it
+// answers exactly as pilro does; when it cannot use the real module, a note in the log says why.
 //
 // Host threads may call at any time and at once, and the process may end while they are
 // inside the relay or the real module. So the state is a few atomics and plain arrays that
 // are never destroyed, no wait is unbounded, and the real module is released only by the
 // unload that the host asked for, and only when no call is inside it.
 #include <atomic>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -20,6 +18,7 @@
 #include "../calllog/calllog.h"
 #include "../module/exports.h"
 #include "../module/lifecycle.h"
+#include "../module/stand_in.h"
 #include "../prim/prim.h"
 
 namespace pilro {
@@ -63,26 +62,8 @@ void leave() noexcept {
     in_flight.fetch_sub(1);
 }
 
-// "relay() " and the parts, then the closing empty line. Line breaks in the parts (a system
-// message ends in one) become blanks: a note is one line, so it can never be taken for two
-// entries.
 void note(std::initializer_list<std::string_view> parts) noexcept {
-    try {
-        std::string entry = "relay() ";
-        for (const std::string_view part : parts) {
-            entry.append(part);
-        }
-        for (char& c : entry) {
-            c = c == '\r' || c == '\n' ? ' ' : c;
-        }
-        while (entry.back() == ' ') {
-            entry.pop_back();
-        }
-        entry.append("\r\n\r\n");
-        write_log(entry);
-    } catch (...) {
-        // Out of memory: the note is lost, like any entry that cannot be written.
-    }
+    pilro::note("relay() ", parts);
 }
 
 // Loads the real module and finds its exports; false, with a note saying why, when it
@@ -130,130 +111,47 @@ bool open_real_module() noexcept {
     return false;
 }
 
-// Waits, for a while, until no thread is loading the real module any more.
-bool wait_while_loading() noexcept {
-    const std::uint64_t started = prim::monotonic_microseconds();
-    while (state.load() == loading) {
-        if (prim::monotonic_microseconds() - started > longest_load_wait_us) {
+// Whether a part of the relay's name, from its dot on, is ".pilro" (in any case, as Windows
+// names files).
+bool is_marker(std::string_view part) noexcept {
+    constexpr std::string_view marker = ".pilro";
+    if (part.size() != marker.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < marker.size(); ++i) {
+        const char c = part[i] >= 'A' && part[i] <= 'Z' ? static_cast<char>(part[i] + 32) : part[i];
+        if (c != marker[i]) {
             return false;
         }
-        prim::pause();
     }
     return true;
 }
 
-// Writes the decimal digits of value at out; returns how many.
-std::size_t put_decimal(char* out, std::uint64_t value) noexcept {
-    char digits[20];
-    std::size_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value > 0);
-    for (std::size_t i = 0; i < count; ++i) {
-        out[i] = digits[count - 1 - i];
-    }
-    return count;
-}
-
-std::size_t put_text(char* out, std::string_view text) noexcept {
-    std::memcpy(out, text.data(), text.size());
-    return text.size();
-}
-
-// The reply entry, in one append:
-//   reply(AT) T us, length L, N bytes CR LF, the N bytes, CR LF CR LF
-//   reply(AT) T us, length L, no block CR LF CR LF
-// AT is where the request's entry ends in the log ("-" when it is not there), T the real
-// module's time, L the length it returned ("-" when the host gave no length), N the bytes
-// of the reply up to L, the block's end and its first NUL.
-void log_reply(bool paired, std::uint64_t at, std::uint64_t micros, const long* length,
-               const void* reply) noexcept {
-    char header[128];
-    std::size_t h = put_text(header, "reply(");
-    h += paired ? put_decimal(header + h, at) : put_text(header + h, "-");
-    h += put_text(header + h, ") ");
-    h += put_decimal(header + h, micros);
-    h += put_text(header + h, " us, length ");
-    if (length == nullptr) {
-        h += put_text(header + h, "-");
+// The log and the real module lie beside the relay's own file, named after it.
+std::string relay_stem(std::string_view own, const file_name_parts& parts) {
+    const std::string_view extension = own.substr(parts.last_dot);
+    // foo.pilro.dll stands beside foo.dll, foo.pilro beside foo; foo.dll stands in
+    // foo.orig.dll's place.
+    std::string base;
+    std::string real_name;
+    if (is_marker(own.substr(parts.dot_before, parts.last_dot - parts.dot_before))) {
+        base = own.substr(parts.name, parts.dot_before - parts.name);
+        real_name = base + std::string(extension);
+    } else if (is_marker(extension)) {
+        base = real_name = own.substr(parts.name, parts.last_dot - parts.name);
     } else {
-        if (*length < 0) {
-            header[h++] = '-';
-        }
-        // The magnitude of the most negative long too.
-        const auto value = static_cast<unsigned long>(*length);
-        h += put_decimal(header + h, *length < 0 ? 0ul - value : value);
+        base = own.substr(parts.name, parts.last_dot - parts.name);
+        real_name = base + ".orig" + std::string(extension);
     }
-    const char* bytes = static_cast<const char*>(reply);
-    const std::size_t n =
-        reply == nullptr
-            ? 0
-            : text_length(bytes, readable_bytes(reply, length != nullptr ? *length : LONG_MAX));
-    if (reply == nullptr) {
-        h += put_text(header + h, ", no block\r\n\r\n");
-    } else {
-        h += put_text(header + h, ", ");
-        h += put_decimal(header + h, n);
-        h += put_text(header + h, " bytes\r\n");
-    }
-    const std::size_t total = h + (reply == nullptr ? 0 : n + 4);
-    // Replies are mostly small: those are assembled on the stack.
-    char small[4096];
-    char* entry = total <= sizeof small ? small : static_cast<char*>(std::malloc(total));
-    if (entry == nullptr) {
-        return;  // out of memory: the entry is lost, silently
-    }
-    std::memcpy(entry, header, h);
-    if (reply != nullptr) {
-        if (n > 0) {
-            std::memcpy(entry + h, bytes, n);
-        }
-        std::memcpy(entry + h + n, "\r\n\r\n", 4);
-    }
-    write_log_bytes(entry, total);
-    if (entry != small) {
-        std::free(entry);
-    }
+    path_beside(own, real_name, real_path, sizeof real_path);
+    return base;
 }
 
 }  // namespace
 
-// The relay's notifications from the loader: the log and the real module lie beside the
-// relay's own file, named after it.
+// The relay's notifications from the loader.
 void module_attached(void* module) {
-    char path[module_path_capacity];
-    const std::size_t n = prim::module_file_path(module, path, sizeof path);
-    if (n > 0) {
-        try {
-            const std::string_view own(path, n);
-            const std::size_t start = n >= 2 && path[1] == ':' ? 2 : 0;
-            const std::size_t name_start =
-                directory_end(own, start, prim::is_lead_byte, prim::backslash_separates);
-            // The last extension: from the name's last dot, unless that is its first byte.
-            std::size_t extension = n;
-            for (std::size_t i = name_start; i < n; ++i) {
-                if (prim::is_lead_byte(static_cast<unsigned char>(path[i]))) {
-                    ++i;
-                } else if (path[i] == '.' && i > name_start) {
-                    extension = i;
-                }
-            }
-            const std::string stem(own.substr(name_start, extension - name_start));
-            set_log_file(log_path_beside(own, prim::is_lead_byte, prim::backslash_separates,
-                                         stem + std::string(relay_log_suffix)));
-            const std::string real =
-                log_path_beside(own, prim::is_lead_byte, prim::backslash_separates,
-                                stem + ".orig" + std::string(own.substr(extension)));
-            if (real.size() < sizeof real_path) {
-                std::memcpy(real_path, real.c_str(), real.size() + 1);
-            }
-        } catch (...) {
-            // Out of memory for the paths: no log and no real module, but the relay still
-            // attaches; an exception leaving the loader's callback would end the host.
-        }
-    }
-    write_log("DllMain(Attach)\r\n\r\n");
+    attach_named(module, relay_stem);
 }
 
 // The real module is never released here: on Windows the loader's lock is held, and when
@@ -273,7 +171,7 @@ int PILRO_CDECL load(void* block, long length) {
     int seen = state.load();
     if (seen == idle && state.compare_exchange_strong(seen, loading)) {
         state.store(open_real_module() ? relaying : idle);
-    } else if (seen == loading && !wait_while_loading()) {
+    } else if (seen == loading && !wait_while(state, loading, longest_load_wait_us)) {
         note({"not relaying this load: another thread is still loading ", real_path});
     }
     if (enter()) {
@@ -293,18 +191,15 @@ void* PILRO_CDECL request(void* block, long* length) {
     }
     // Logged before the real module is called, so that a request that makes it crash or
     // hang is in the log. The real module then gets the host's own block and length: exactly
-    // the host's bytes. The relay reads no further than the block goes.
-    const char* text = static_cast<const char*>(block);
-    const std::size_t n = text_length(text, readable_bytes(block, length != nullptr ? *length : 0));
-    std::uint64_t at = 0;
-    // An empty request leaves no entry, and its end would be some other entry's.
-    const bool paired = write_log_bytes_at(text, n, at) && n > 0;
+    // the host's bytes. The relay reads no further than the block goes. The real module frees
+    // the block: what the reply entry tells of the request is had now.
+    const request_entry logged = log_request(block, length);
     const std::uint64_t started = prim::monotonic_microseconds();
     void* reply = real_request.load(std::memory_order_relaxed)(block, length);
     const std::uint64_t took = prim::monotonic_microseconds() - started;
     leave();
     // The reply block goes to the host as it is; it is only read here.
-    log_reply(paired, at, took, length, reply);
+    log_reply(logged, took, length, reply);
     return reply;
 }
 

@@ -6,7 +6,10 @@
 // that starts with "null" get no reply block at all (the latter with the length left as it
 // was), one that starts with "past" gets a length far past its reply block's end, one that
 // starts with "exit" ends the process (status 7) and one that starts with "wait" is answered
-// after 400 ms.
+// after 400 ms. One that starts with "next" gets a count after its bytes: " 1" the first
+// time in the process, " 2" the next, and so on, so that alike requests get replies that
+// differ.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +27,7 @@ PILRO_EXPORT int PILRO_CDECL load(void* block, long length) {
 }
 
 PILRO_EXPORT void* PILRO_CDECL request(void* block, long* length) {
+    static std::atomic<int> nexts{0};
     std::size_t n = static_cast<std::size_t>(*length);
     const void* text = block;
     std::string size;
@@ -36,6 +40,12 @@ PILRO_EXPORT void* PILRO_CDECL request(void* block, long* length) {
     const auto cue = [&](const char* word) { return n >= 4 && std::memcmp(block, word, 4) == 0; };
     if (cue("exit")) {
         std::_Exit(7);
+    }
+    if (cue("next")) {
+        size.assign(static_cast<const char*>(block), n).append(" " + std::to_string(++nexts));
+        text = size.data();
+        n = size.size();
+        *length = static_cast<long>(n);
     }
     if (cue("wait")) {
         std::this_thread::sleep_for(std::chrono::milliseconds(400));

@@ -10,6 +10,14 @@ std::string built_relay() {
     return PILRO_BUILT_RELAY;
 }
 
+std::string built_stub() {
+    return PILRO_BUILT_STUB;
+}
+
+std::string built_echo_module() {
+    return PILRO_BUILT_ECHO;
+}
+
 std::string native_path(std::string path) {
     for (char& c : path) {
         if (c == '/') {

@@ -18,8 +18,11 @@ extern const char separator;
 // Full path of the freshly built module file, as the build names it (under Wine a "Z:" path
 // with forward slashes, which the file API takes as well).
 std::string built_module();
-// The same for the relay's module file.
+// The same for the relay's module file, and the stub's.
 std::string built_relay();
+std::string built_stub();
+// The same for the tests' echo module (tests/host_modules/echo_module.cpp).
+std::string built_echo_module();
 // The path with every '/' turned into the platform's separator. Windows' file API takes
 // either, but its loader is documented for backslashes only.
 std::string native_path(std::string path);
@@ -50,6 +53,9 @@ std::string current_directory();
 std::int64_t file_size(const std::string& path);
 // Cuts the file to 0 bytes if it exists.
 void empty_file(const std::string& path);
+// Makes the file size bytes long, made if absent, cut or extended with zeros (without writing
+// them where the file system can); whether it could.
+bool resize_file(const std::string& path, std::int64_t size);
 void remove_file(const std::string& path);
 
 // The system ANSI code page; 0 where the platform has none.

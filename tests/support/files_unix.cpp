@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,6 +109,15 @@ void empty_file(const std::string& path) {
     if (truncate(path.c_str(), 0) != 0) {
         // Absent: nothing to empty.
     }
+}
+
+bool resize_file(const std::string& path, std::int64_t size) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const bool resized = fd >= 0 && ftruncate(fd, static_cast<off_t>(size)) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return resized;
 }
 
 void remove_file(const std::string& path) {

@@ -117,6 +117,19 @@ void empty_file(const std::string& path) {
     }
 }
 
+bool resize_file(const std::string& path, std::int64_t size) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    LARGE_INTEGER at{};
+    at.QuadPart = size;
+    const bool resized = SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    return resized;
+}
+
 void remove_file(const std::string& path) {
     DeleteFileA(path.c_str());
 }

@@ -13,6 +13,7 @@ namespace pilro::test {
 using files::ansi_code_page;
 using files::built_module;
 using files::built_relay;
+using files::built_stub;
 using files::change_directory;
 using files::copy_file;
 using files::current_directory;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/capture_file.h"
 #include "capture/capture_log.h"
 #include "platform/charset.h"
 #include "platform/platform.h"
@@ -25,8 +26,8 @@ const char synopsis[] = "usage: pilro-log LOG [--run N | --follow]\n";
 
 const char usage_text[] =
     "\n"
-    "Shows the log LOG that pilro captured (pilro.txt), or the relay (foo.pilro.txt): one\n"
-    "line per run, then one line per entry of that run.\n"
+    "Shows the log LOG that pilro captured (pilro.txt), or the relay or the stub\n"
+    "(foo.pilro.txt): one line per run, then one line per entry of that run.\n"
     "\n"
     "  --run N      only run N: N counts from 1, -N from the end (-1 is the last run)\n"
     "  --follow     show the log, then each entry as soon as it is whole, until\n"
@@ -41,17 +42,23 @@ const char usage_text[] =
     "  R.N KIND SIZE TEXT\n"
     "R is the run's number and N the entry's within the run, both from 1; SIZE is the\n"
     "entry's length in bytes in the log, its closing empty line included. KIND is\n"
-    "attach, detach, load, unload, request, reply, note or cut-short (the log ends inside\n"
-    "this entry). TEXT, after a blank, is for a load entry its data, for a request its\n"
-    "request line and header lines each with its CR LF, for a note (the relay's word on\n"
-    "why it is not relaying) its text, for a cut-short entry all its bytes; attach,\n"
-    "detach and unload entries and empty load data have none. For a reply, the relay's\n"
-    "record of what the real module returned, TEXT is\n"
+    "attach, detach, load, unload, request, reply, note, damaged (a reply entry whose\n"
+    "first line or byte count is wrong) or cut-short (the log ends inside this entry).\n"
+    "TEXT, after a blank, is for a load entry its data, for a request its request line\n"
+    "and header lines each with its CR LF, for a note (the relay's word on why it is not\n"
+    "relaying, the stub's on what it answers from and what it cannot answer) its text,\n"
+    "for a damaged or cut-short entry all its bytes; attach, detach and unload entries\n"
+    "and empty load data have none. For a reply, the relay's record of what the real\n"
+    "module returned (or the stub's of what it gave in its place), TEXT is\n"
     "  (to R.N, T us[, length L][, no block]) BYTES\n"
-    "R.N being the request it answers (\"an unlogged request\" when the log lacks it), T\n"
-    "the microseconds the real module took, L the length it returned where that is not\n"
-    "the count of BYTES (\"no length\" when the host gave none), \"no block\" for a null\n"
-    "reply, and BYTES the reply's bytes up to that length and to a NUL.\n"
+    "R.N being the request it answers: \"no request\" when that request is not in its run\n"
+    "(the log was deleted or cut while the call was inside the real module), \"an\n"
+    "unlogged request\" when the relay could not log it. T is the microseconds the real\n"
+    "module (or the stub) took, L the length it returned where that is not the count of\n"
+    "BYTES (\"no length\" when the host gave none), \"no block\" for a null reply, and\n"
+    "BYTES the reply's bytes up to that length and to a NUL. Standard error names each\n"
+    "damaged entry, with its place in the file and what is wrong, and reading goes on\n"
+    "after it.\n"
     "\n"
     "TEXT is one line of UTF-8. A request's bytes (and a cut-short one's) are read in\n"
     "the charset that its own Charset header names, a reply's in its own or else its\n"
@@ -68,12 +75,15 @@ const char usage_tail[] =
     "Runs and entries are those saori-host --replay sends: a run is everything from an\n"
     "attach entry to the next detach entry, and entries outside such a frame form runs of\n"
     "their own. pilro's own entries are known by their exact texts, a reply by its first\n"
-    "line, which counts its bytes, and every other stretch up to and including the next\n"
-    "CR LF CR LF is one request. Where several module files share one log, or processes\n"
-    "used one module file at the same time, their runs are interleaved as they were\n"
-    "written; when two runs were surely open at once (a detach entry follows another\n"
-    "with no attach entry between them), standard error says that the runs cannot be\n"
-    "told apart.\n"
+    "line, which counts its bytes, wherever it stands, and every other stretch up to and\n"
+    "including the next CR LF CR LF is one request, of any protocol. A reply answers a\n"
+    "request of its own run: the one it names by its offset, size and CRC-32, which holds\n"
+    "in a log cut at the front or pieced together from several, and in a log of earlier\n"
+    "relays (offset alone) the request right before it where the offset no longer holds.\n"
+    "Where several module files share one log, or processes used one module file at the\n"
+    "same time, their runs are interleaved as they were written; when two runs were\n"
+    "surely open at once (a detach entry follows another with no attach entry between\n"
+    "them), standard error says that the runs cannot be told apart.\n"
     "\n"
     "--follow shows what the log holds as above, then every entry once it is whole: an\n"
     "entry still being written waits. The run going on has the line \"run R:\" (\"run R:\n"
@@ -85,12 +95,13 @@ const char usage_tail[] =
     "never kept open in between: pilro, and the user deleting the log, are never held up.\n"
     "\n"
     "Exit status: 0 when the log was shown; 1 when it cannot be read, has no run N, or\n"
-    "holds no pilro entries (neither an entry of pilro's own nor a request whose request\n"
-    "line holds \" SAORI/\": an empty file, text or binary bytes; a log cut short, or\n"
-    "begun in the middle of a run, is shown); 2 for bad arguments. --follow goes on\n"
-    "until interrupted; it stops early, with 1, when the log's first entries are no\n"
-    "pilro entries, when LOG cannot be read as it starts (other than for not existing)\n"
-    "or becomes a directory, or when standard output fails.\n";
+    "holds no pilro entries (neither an entry of pilro's own nor a request, which starts\n"
+    "with a request line such as \"EXECUTE SAORI/1.0\" or \"GET SHIORI/3.0\": METHOD, a\n"
+    "blank, maybe more, and NAME/VERSION; an empty file, text or binary bytes; a log cut\n"
+    "short, or begun in the middle of a run, is shown); 2 for bad arguments. --follow\n"
+    "goes on until interrupted; it stops early, with 1, when the log's first entries are\n"
+    "no pilro entries, when LOG cannot be read as it starts (other than for not\n"
+    "existing) or becomes a directory, or when standard output fails.\n";
 
 void report(const std::string& message) {
     std::fprintf(stderr, "pilro-log: %s\n", message.c_str());
@@ -130,44 +141,26 @@ std::string plural(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// A request entry as a reply names it: by where it ends in the log file. Its charset is kept
-// rather than its bytes, which a followed log no longer holds once they are shown.
+// The request a reply answers, as its line shows it: "R.N", and the charset it names.
 struct request_seen {
-    std::string label;  // "R.N"
+    std::string label;
     std::string charset;
 };
-using requests_by_end = std::map<std::uint64_t, request_seen>;
 
-// Notes e if it is a request: entry N of run R, in log, which starts at byte base of the file.
-void note_request(requests_by_end& requests, std::string_view log, std::uint64_t base,
-                  const capture::entry& e, std::size_t run, std::size_t n) {
-    if (e.kind == capture::entry_kind::request) {
-        requests[base + e.offset + e.size] = {
-            std::to_string(run) + "." + std::to_string(n),
-            capture::request_charset(capture::entry_bytes(log, e))};
-    }
+std::string label(std::size_t run, std::size_t n) {
+    return std::to_string(run) + "." + std::to_string(n);
 }
 
-requests_by_end find_requests(std::string_view log, const std::vector<capture::run>& runs) {
-    requests_by_end found;
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-        for (std::size_t k = 0; k < runs[r].entries.size(); ++k) {
-            note_request(found, log, 0, runs[r].entries[k], r + 1, k + 1);
-        }
-    }
-    return found;
-}
-
-// "(to R.N, T us[, length L][, no block]) TEXT": the request it answers, the time, the length
-// where it is not the bytes' count, and the reply's bytes read in its own charset, or else in
-// its request's.
-std::string reply_text(const capture::reply& reply, const requests_by_end& requests,
-                       readers& read) {
-    const auto request = reply.paired ? requests.find(reply.request_end) : requests.end();
-    std::string text =
-        "(to " +
-        (request != requests.end() ? request->second.label : std::string("an unlogged request")) +
-        ", " + std::to_string(reply.microseconds) + " us";
+// "(to R.N, T us[, length L][, no block]) TEXT": the request it answers (or "no request" when
+// that is not in its run, "an unlogged request" when the relay could not log it), the time,
+// the length where it is not the bytes' count, and the reply's bytes read in its own charset,
+// or else in its request's.
+std::string reply_text(const capture::reply& reply, const request_seen* request, readers& read) {
+    std::string text = "(to " +
+                       (request != nullptr ? request->label
+                        : reply.paired     ? std::string("no request")
+                                           : std::string("an unlogged request")) +
+                       ", " + std::to_string(reply.microseconds) + " us";
     if (!reply.has_length) {
         text += ", no length";
     } else if (!reply.block || reply.length != static_cast<long long>(reply.bytes.size())) {
@@ -177,10 +170,9 @@ std::string reply_text(const capture::reply& reply, const requests_by_end& reque
         return text + ", no block)";
     }
     text += ")";
-    charset::reader& reader =
-        !capture::request_charset(reply.bytes).empty() || request == requests.end()
-            ? read.for_request(reply.bytes)
-            : read.named(request->second.charset);
+    charset::reader& reader = !capture::request_charset(reply.bytes).empty() || request == nullptr
+                                  ? read.for_request(reply.bytes)
+                                  : read.named(request->charset);
     return reply.bytes.empty() ? text : text + " " + reader.readable(reply.bytes);
 }
 
@@ -211,9 +203,9 @@ std::string run_header(const capture::run& run, std::size_t number, bool finishe
     return line + "\n";
 }
 
-// The line of entry N of run R; e lies in log.
+// The line of entry N of run R; e lies in log. For a reply, request is the one it answers.
 std::string entry_line(std::string_view log, const capture::entry& e, std::size_t run,
-                       std::size_t n, const requests_by_end& requests, readers& read) {
+                       std::size_t n, const request_seen* request, readers& read) {
     const std::string_view entry = capture::entry_bytes(log, e);
     std::string text;
     switch (e.kind) {
@@ -227,10 +219,13 @@ std::string entry_line(std::string_view log, const capture::entry& e, std::size_
                 entry.substr(0, entry.size() - (ends_in_empty_line(entry) ? 2 : 0)));
             break;
         case capture::entry_kind::reply:
-            text = reply_text(capture::read_reply(log, e), requests, read);
+            text = reply_text(capture::read_reply(log, e), request, read);
             break;
         case capture::entry_kind::note:
             text = read.ascii().readable(capture::note_text(log, e));
+            break;
+        case capture::entry_kind::damaged:
+            text = read.ascii().readable(entry);
             break;
         case capture::entry_kind::cut_short:
             text = read.for_request(entry).readable(entry);
@@ -238,15 +233,33 @@ std::string entry_line(std::string_view log, const capture::entry& e, std::size_
         default:
             break;
     }
-    return std::to_string(run) + "." + std::to_string(n) + " " + capture::kind_name(e.kind) + " " +
-           std::to_string(e.size) + (text.empty() ? "" : " " + text) + "\n";
+    return label(run, n) + " " + capture::kind_name(e.kind) + " " + std::to_string(e.size) +
+           (text.empty() ? "" : " " + text) + "\n";
 }
 
-std::string run_lines(std::string_view log, const capture::run& run, std::size_t number,
-                      const requests_by_end& requests, readers& read, bool finished = true) {
-    std::string lines = run_header(run, number, finished);
+// What standard error says of a damaged entry: where it is and why.
+std::string damage_report(const std::string& path, std::string_view log, const capture::entry& e,
+                          std::uint64_t base, std::size_t run, std::size_t n) {
+    return path + ": entry " + label(run, n) + ", at byte " + std::to_string(base + e.offset) +
+           ", is a damaged reply entry (" + capture::damage(log, e) + "); read on after it";
+}
+
+// The lines of a run that split_runs made, and the reports on its damaged entries.
+std::string run_lines(const std::string& path, std::string_view log, const capture::run& run,
+                      std::size_t number, readers& read, std::vector<std::string>& reports) {
+    std::string lines = run_header(run, number, true);
     for (std::size_t k = 0; k < run.entries.size(); ++k) {
-        lines += entry_line(log, run.entries[k], number, k + 1, requests, read);
+        const capture::entry& e = run.entries[k];
+        request_seen answered;
+        if (e.request != capture::no_request) {
+            answered = {label(number, e.request + 1), capture::request_charset(capture::entry_bytes(
+                                                          log, run.entries[e.request]))};
+        }
+        lines += entry_line(log, e, number, k + 1,
+                            e.request != capture::no_request ? &answered : nullptr, read);
+        if (e.kind == capture::entry_kind::damaged) {
+            reports.push_back(damage_report(path, log, e, 0, number, k + 1));
+        }
     }
     return lines;
 }
@@ -353,10 +366,13 @@ class follower {
         // Entries before the first run that opens here go on with the run shown last.
         std::vector<capture::entry> going_on;
         std::vector<capture::run> runs;
-        for (const capture::entry& e : entries) {
-            if (tracker_.opens_run(e.kind)) {
+        for (capture::entry e : entries) {
+            const bool opens = tracker_.opens_run(e.kind);
+            if (opens) {
                 runs.emplace_back();
             }
+            e.request =
+                pairing_.next(e, capture::entry_bytes(pending_, e), shown_ + e.offset, opens);
             (runs.empty() ? going_on : runs.back().entries).push_back(e);
         }
         if (!checked_ && !capture::holds_pilro_entries(pending_, runs)) {
@@ -364,39 +380,52 @@ class follower {
             return false;
         }
         checked_ = true;
-        // The requests first, so that a reply finds the one it answers in the same look.
-        std::size_t run = run_number_;
-        std::size_t n = entry_number_;
-        for (const capture::entry& e : going_on) {
-            note_request(requests_, pending_, shown_, e, run, ++n);
-        }
-        for (const capture::run& r : runs) {
-            n = 0;
-            ++run;
-            for (const capture::entry& e : r.entries) {
-                note_request(requests_, pending_, shown_, e, run, ++n);
-            }
-        }
-        // A reply follows its request closely: the oldest requests make way, so that memory
-        // stays flat however long pilro-log follows.
-        while (requests_.size() > 10000) {
-            requests_.erase(requests_.begin());
-        }
         std::string text;
+        std::vector<std::string> reports;
         for (const capture::entry& e : going_on) {
-            text += entry_line(pending_, e, run_number_, ++entry_number_, requests_, read_);
+            text += line_of(e, ++entry_number_, reports);
         }
         for (const capture::run& r : runs) {
             const bool finished = first && (&r != &runs.back() ||
                                             r.entries.back().kind == capture::entry_kind::detach);
-            text += run_lines(pending_, r, ++run_number_, requests_, read_, finished);
-            entry_number_ = r.entries.size();
+            text += run_header(r, ++run_number_, finished);
+            entry_number_ = 0;
+            charsets_.clear();
+            for (const capture::entry& e : r.entries) {
+                text += line_of(e, ++entry_number_, reports);
+            }
         }
         if (tracker_.overlapping() && !warned_) {
             warned_ = true;
             report(path_ + ": " + capture::shared_log_warning);
         }
+        for (const std::string& damaged : reports) {
+            report(damaged);
+        }
         return show(text);
+    }
+
+    // The line of entry N of the run going on, which pending_ holds.
+    std::string line_of(const capture::entry& e, std::size_t n, std::vector<std::string>& reports) {
+        request_seen answered;
+        if (e.request != capture::no_request) {
+            const auto found = charsets_.find(e.request);
+            answered.label = label(run_number_, e.request + 1);
+            if (found != charsets_.end()) {
+                answered.charset = found->second;
+                charsets_.erase(found);
+            }
+        } else if (e.kind == capture::entry_kind::request) {
+            charsets_[n - 1] = capture::request_charset(capture::entry_bytes(pending_, e));
+            // Requests that no reply answers make way, as they do in the pairing.
+            if (charsets_.size() > 65536) {
+                charsets_.erase(charsets_.begin());
+            }
+        } else if (e.kind == capture::entry_kind::damaged) {
+            reports.push_back(damage_report(path_, pending_, e, shown_, run_number_, n));
+        }
+        return entry_line(pending_, e, run_number_, n,
+                          e.request != capture::no_request ? &answered : nullptr, read_);
     }
 
     // The file is gone or another: what comes next is a log of its own.
@@ -407,7 +436,8 @@ class follower {
         pending_.clear();
         shown_ = 0;
         tracker_ = capture::run_tracker();
-        requests_.clear();
+        pairing_ = capture::reply_pairing();
+        charsets_.clear();
         run_number_ = 0;
         entry_number_ = 0;
     }
@@ -425,7 +455,10 @@ class follower {
     bool troubled_ = false;
     bool warned_ = false;
     capture::run_tracker tracker_;
-    requests_by_end requests_;
+    capture::reply_pairing pairing_;
+    // The charsets of the requests of the run going on that no reply has answered yet, by their
+    // index in the run: a followed log no longer holds their bytes once they are shown.
+    std::map<std::size_t, std::string> charsets_;
     std::size_t run_number_ = 0;
     std::size_t entry_number_ = 0;
 };
@@ -456,10 +489,13 @@ int show_log(const std::string& path, bool has_run, long long wanted) {
         end = first + 1;
     }
     readers read;
-    const requests_by_end requests = find_requests(log, runs);
     for (std::size_t r = first; r < end; ++r) {
-        if (!show(run_lines(log, runs[r], r + 1, requests, read))) {
+        std::vector<std::string> reports;
+        if (!show(run_lines(path, log, runs[r], r + 1, read, reports))) {
             return 1;
+        }
+        for (const std::string& damaged : reports) {
+            report(damaged);
         }
         if (runs[r].entries.back().kind == capture::entry_kind::cut_short) {
             report(path + " ends in the middle of an entry (its last " +

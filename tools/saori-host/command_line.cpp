@@ -15,15 +15,16 @@ std::string make_usage_text() {
         "usage: saori-host MODULE [--load DATA] [OPTION ...] [REQUEST ...]\n"
         "       saori-host MODULE [--load DATA] --replay LOG [--run N] [--compare]\n"
         "\n"
-        "Loads the SAORI/1.0 module MODULE as a host does, calls its load, sends each REQUEST\n"
-        "in order through its request and writes each reply to standard output exactly as\n"
-        "returned, then calls unload and releases the module.\n"
+        "Loads the module MODULE as a host does, calls its load, sends each REQUEST in order\n"
+        "through its request and writes each reply to standard output exactly as returned,\n"
+        "then calls unload and releases the module. Any module of the three exports load,\n"
+        "request and unload will do: SAORI/1.0, SHIORI/3.0 and the others that use them.\n"
         "\n"
         "  --load DATA          the load data (default: the module's directory as a full\n"
         "                       path ending in a separator, which is what hosts pass)\n"
         "  -h, --help           show this text\n"
-        "OPTIONs, for the requests that --get-version and --execute build; each applies to\n"
-        "all of them wherever it stands:\n"
+        "OPTIONs, for the requests that --get-version, --request and --execute build; each\n"
+        "applies to all of them wherever it stands:\n"
         "  --charset NAME       their Charset header (default: UTF-8), and the charset\n"
         "                       their text is written in\n"
         "  --sender NAME        their Sender header (default: saori-host)\n"
@@ -35,21 +36,29 @@ std::string make_usage_text() {
         "  FILE                 the bytes of FILE, sent unchanged\n"
         "  -                    the bytes of standard input (at most once)\n"
         "  --get-version        GET Version SAORI/1.0\n"
+        "  --request LINE       a request whose request line is LINE, for the other\n"
+        "                       protocols of the same exports: --request 'GET SHIORI/3.0'\n"
+        "                       --header 'ID: OnBoot'\n"
         "  --execute [ARG ...]  EXECUTE SAORI/1.0 with the ARGs as Argument0, Argument1, ...\n"
         "                       The ARGs run up to the next word that starts with \"--\"; a\n"
         "                       lone \"--\" ends them and is dropped. An ARG cannot hold CR or\n"
         "                       LF: send such a request from a FILE.\n"
         "Built requests hold the request line, \"Charset: NAME\", \"Sender: NAME\", the\n"
         "--header lines, one ArgumentN line per ARG and an empty line; every line ends in\n"
-        "CR LF. Their text (ARGs, sender, header lines) is the characters typed (on Windows\n"
-        "as the command line holds them, on POSIX read in the locale's charset) written in\n"
-        "the charset that --charset names. A character that charset cannot hold exactly is\n"
-        "an error: nothing is replaced or approximated. The charsets known, in any case:\n";
+        "CR LF. Their text (LINE, ARGs, sender, header lines) is the characters typed (on\n"
+        "Windows as the command line holds them, on POSIX read in the locale's charset)\n"
+        "written in the charset that --charset names. A character that charset cannot hold\n"
+        "exactly is an error: nothing is replaced or approximated. The charsets known, in any\n"
+        "case:\n";
     text += charset::known_names;
     text +=
-        "Under any other name only ASCII text can be sent, as it is: a SAORI/1.0 request,\n"
-        "whose request line and header names are ASCII, can only be written in a charset\n"
-        "that keeps ASCII as it is. FILE and standard input are sent as bytes, unconverted.\n"
+        "Under any other name only ASCII text can be sent, as it is: a request, whose request\n"
+        "line and header names are ASCII, can only be written in a charset that keeps ASCII\n"
+        "as it is. FILE and standard input are sent as bytes, unconverted.\n"
+        "\n"
+        "A call that fails (no reply block, or a reply length that does not fit its block) is\n"
+        "named on standard error, and the remaining requests are sent all the same, as hosts\n"
+        "go on after a failed call.\n"
         "\n"
         "Replaying a log that pilro captured:\n"
         "  --replay LOG         send the requests of one run of LOG, in the order they were\n"
@@ -64,28 +73,32 @@ std::string make_usage_text() {
         "is not taken from the log, where it names the capturing machine's directory: it is\n"
         "the default above unless --load is given. A request that the log's end cuts short\n"
         "is not sent, and standard error says so. A file that holds neither an entry of\n"
-        "pilro's own nor a request whose request line holds \" SAORI/\" is no log of pilro's\n"
-        "and is refused; a log cut short, or begun in the middle of a run, is not. Where\n"
-        "several module files share one log, or processes used one at the same time, their\n"
-        "runs are interleaved and saori-host does not take them apart; when two runs were\n"
-        "surely open at once (a detach entry follows another with no attach entry between\n"
-        "them), standard error says so. pilro-log shows a log's runs and entries.\n"
+        "pilro's own nor a request (which starts with a request line, METHOD, a blank, maybe\n"
+        "more, and NAME/VERSION: \"EXECUTE SAORI/1.0\", \"GET SHIORI/3.0\") is no log of\n"
+        "pilro's and is refused; a log cut short, or begun in the middle of a run, is not.\n"
+        "Where several module files share one log, or processes used one at the same time,\n"
+        "their runs are interleaved and saori-host does not take them apart; when two runs\n"
+        "were surely open at once (a detach entry follows another with no attach entry\n"
+        "between them), standard error says so. pilro-log shows a log's runs and entries.\n"
         "  --compare            instead of printing the replies, hold each one against the\n"
         "                       reply the log captured for that request, byte for byte\n"
         "Only the relay (pilro-relay in front of the real module) captures replies; they and\n"
         "its notes are known by their first lines (pilro-log --help shows them), and are\n"
-        "never sent. --compare prints one line per request: \"request K: same\" when the module\n"
-        "returned the same bytes with the same length as captured, or the same null reply;\n"
-        "else \"request K: differs\", a tab, \"captured \" and the captured reply, a tab, \"now "
-        "\"\n"
-        "and the new one, each as \"(length L) TEXT\", \"(no block, length L)\" or, for a request\n"
-        "whose reply the log lacks, \"(no reply in the log)\". TEXT is the reply's bytes up to\n"
-        "the length and a NUL, read as pilro-log reads them. Times are not compared.\n"
+        "never sent, nor is a damaged reply entry (standard error names it). A reply goes\n"
+        "with the request of its run that it names, also in a log cut at the front or pieced\n"
+        "together; one whose request is not in its run (the log was deleted while the call\n"
+        "was inside the real module) goes with none. --compare prints one line per request:\n"
+        "\"request K: same\" when the module returned the same bytes with the same length as\n"
+        "captured, or the same null reply; else \"request K: differs\", a tab, \"captured \"\n"
+        "and the captured reply, a tab, \"now \" and the new one, each as \"(length L) TEXT\",\n"
+        "\"(no block, length L)\" or, for a request whose reply the log lacks, \"(no reply in\n"
+        "the log)\". TEXT is the reply's bytes up to the length and a NUL, read as pilro-log\n"
+        "reads them. Times are not compared.\n"
         "\n"
         "Exit status: 0 when every call succeeded (with --compare: and every reply was the\n"
         "same); 1 when the module, a request file or the log cannot be used (the log: also\n"
         "when it is no log of pilro's, has no such run, the run no requests, or, with\n"
-        "--compare, no replies) or the module fails a call (with --compare: or a reply\n"
+        "--compare, no replies) or the module failed any call (with --compare: or any reply\n"
         "differs); 2 for bad arguments, text the charset cannot hold included.\n";
     return text;
 }
@@ -176,6 +189,8 @@ bool write_word(const platform::argument& word, const charset::charset* in,
 struct pending_request {
     bool execute;
     std::vector<const platform::argument*> arguments;
+    // The request line that --request gives; null for the other two.
+    const platform::argument* line = nullptr;
 };
 
 }  // namespace
@@ -222,7 +237,7 @@ bool parse_command_line(const std::vector<platform::argument>& words, command_li
             return true;
         }
         if (word == "--load" || word == "--charset" || word == "--sender" || word == "--header" ||
-            word == "--replay" || word == "--run") {
+            word == "--replay" || word == "--run" || word == "--request") {
             if (i + 1 >= words.size()) {
                 error = word + " needs a value";
                 return false;
@@ -246,6 +261,14 @@ bool parse_command_line(const std::vector<platform::argument>& words, command_li
                     return false;
                 }
                 headers.push_back(&value);
+            } else if (word == "--request") {
+                if (value.bytes.empty()) {
+                    error = "--request needs a request line, such as \"GET SHIORI/3.0\"";
+                    return false;
+                }
+                pending_slots.push_back(out.requests.size());
+                out.requests.push_back({request_origin::text, std::string()});
+                pending.push_back({false, {}, &value});
             } else if (word == "--replay") {
                 twice = out.replay;
                 out.replay = true;
@@ -346,8 +369,16 @@ bool parse_command_line(const std::vector<platform::argument>& words, command_li
         common += "\r\n";
     }
     for (std::size_t k = 0; k < pending.size(); ++k) {
-        std::string text =
-            pending[k].execute ? "EXECUTE SAORI/1.0\r\n" : "GET Version SAORI/1.0\r\n";
+        std::string text;
+        if (pending[k].line != nullptr) {
+            if (!write_word(*pending[k].line, in, charset_name, "the --request line", text,
+                            error)) {
+                return false;
+            }
+            text += "\r\n";
+        } else {
+            text = pending[k].execute ? "EXECUTE SAORI/1.0\r\n" : "GET Version SAORI/1.0\r\n";
+        }
         text += common;
         for (std::size_t n = 0; n < pending[k].arguments.size(); ++n) {
             text += "Argument" + std::to_string(n) + ": ";

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "calllog/calllog.h"
+#include "capture/capture_file.h"
 #include "capture/capture_log.h"
 #include "command_line.h"
 #include "module/exports.h"
@@ -58,25 +59,6 @@ struct reply_seen {
     std::string bytes;
 };
 
-// The replies the log's runs captured, by where the entry of the request they answer ends.
-std::map<std::uint64_t, reply_seen> captured_replies(std::string_view log,
-                                                     const std::vector<pilro::capture::run>& runs) {
-    namespace capture = pilro::capture;
-    std::map<std::uint64_t, reply_seen> found;
-    for (const capture::run& r : runs) {
-        for (const capture::entry& e : r.entries) {
-            if (e.kind == capture::entry_kind::reply) {
-                const capture::reply reply = capture::read_reply(log, e);
-                if (reply.paired) {
-                    found[reply.request_end] = {true, reply.block, reply.has_length, reply.length,
-                                                std::string(reply.bytes)};
-                }
-            }
-        }
-    }
-    return found;
-}
-
 // The requests of the run of the log that the command line picks, in the order captured;
 // with --compare, the reply captured for each.
 bool replayed_requests(const pilro::host::command_line& command, std::vector<std::string>& requests,
@@ -98,7 +80,7 @@ bool replayed_requests(const pilro::host::command_line& command, std::vector<std
     if (!capture::holds_pilro_entries(log, runs)) {
         report(path +
                " is no log that pilro captured: it holds no entry of pilro's own and no "
-               "SAORI/1.0 request");
+               "request (a request line such as \"EXECUTE SAORI/1.0\" or \"GET SHIORI/3.0\")");
         return false;
     }
     if (overlapping) {
@@ -109,21 +91,37 @@ bool replayed_requests(const pilro::host::command_line& command, std::vector<std
         report(path + ": " + error);
         return false;
     }
-    const std::map<std::uint64_t, reply_seen> captured =
-        command.compare ? captured_replies(log, runs) : std::map<std::uint64_t, reply_seen>();
-    if (command.compare && captured.empty()) {
+    bool any_reply = false;
+    for (const capture::run& r : runs) {
+        for (const capture::entry& e : r.entries) {
+            any_reply = any_reply || e.kind == capture::entry_kind::reply;
+        }
+    }
+    if (command.compare && !any_reply) {
         report(path +
                " holds no replies: capture the host's exchange with the relay (pilro-relay in "
                "front of the real module) to have replies to compare with");
         return false;
     }
-    bool any_reply = false;
-    for (const capture::entry& e : runs[index].entries) {
+    const std::vector<capture::entry>& entries = runs[index].entries;
+    // Each request's reply, by the request's index among the run's entries.
+    std::map<std::size_t, reply_seen> captured;
+    for (const capture::entry& e : entries) {
+        if (e.request != capture::no_request) {
+            const capture::reply reply = capture::read_reply(log, e);
+            captured[e.request] = {true, reply.block, reply.has_length, reply.length,
+                                   std::string(reply.bytes)};
+        }
+    }
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+        const capture::entry& e = entries[k];
         if (e.kind == capture::entry_kind::request) {
             requests.emplace_back(capture::entry_bytes(log, e));
-            const auto reply = captured.find(e.offset + e.size);
+            const auto reply = captured.find(k);
             replies.push_back(reply != captured.end() ? reply->second : reply_seen());
-            any_reply = any_reply || reply != captured.end();
+        } else if (e.kind == capture::entry_kind::damaged) {
+            report(path + ": the damaged reply entry at byte " + std::to_string(e.offset) + " (" +
+                   capture::damage(log, e) + ") is not sent");
         } else if (e.kind == capture::entry_kind::cut_short) {
             report(path + " ends in the middle of an entry (its last " + std::to_string(e.size) +
                    " bytes, with no empty line to end them); they are not sent");
@@ -135,7 +133,7 @@ bool replayed_requests(const pilro::host::command_line& command, std::vector<std
         report(path + ": " + run + " holds no requests");
         return false;
     }
-    if (command.compare && !any_reply) {
+    if (command.compare && captured.empty()) {
         report(path + ": " + run + " holds no replies to compare with");
         return false;
     }
@@ -167,10 +165,13 @@ bool write_reply(const void* reply, std::size_t n) {
     return std::fwrite(reply, 1, n, stdout) == n && std::fflush(stdout) == 0;
 }
 
-// Sends the requests in order and prints the replies. Returns false at the first exchange
-// that fails; the remaining requests are not sent.
+// Sends the requests in order and prints the replies. A failed call (no reply block, or a
+// length that does not fit the block) is named on standard error and the rest are sent all
+// the same, as hosts go on; returns whether every call succeeded. Stops at once when memory
+// runs out or standard output fails.
 bool exchange_all(request_function request, const std::string& module,
                   const std::vector<std::string>& requests) {
+    bool all_succeeded = true;
     for (std::size_t i = 0; i < requests.size(); ++i) {
         const std::string which = "request " + std::to_string(i + 1);
         void* block = text_block(requests[i]);
@@ -183,14 +184,16 @@ bool exchange_all(request_function request, const std::string& module,
         void* reply = request(block, &length);
         if (reply == nullptr) {
             report(module + ": " + which + " got no reply block");
-            return false;
+            all_succeeded = false;
+            continue;
         }
         const auto n = static_cast<std::size_t>(length);
         if (length < 0 || n > pilro::prim::block_size(reply)) {
             report(module + ": " + which + " got a reply length of " + std::to_string(length) +
                    " for a block of " + std::to_string(pilro::prim::block_size(reply)) + " bytes");
             pilro::prim::block_free(reply);
-            return false;
+            all_succeeded = false;
+            continue;
         }
         const bool written = write_reply(reply, n);
         pilro::prim::block_free(reply);
@@ -199,7 +202,7 @@ bool exchange_all(request_function request, const std::string& module,
             return false;
         }
     }
-    return true;
+    return all_succeeded;
 }
 
 // "(length L) TEXT", "(no block, length L)" or "(no reply in the log)"; TEXT read in the

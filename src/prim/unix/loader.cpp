@@ -1,25 +1,12 @@
 // POSIX implementation of the relay's part of the platform contract in prim.h: loading the
-// real module, and timing it. Included by src/prim/loader.cpp.
+// real module. Included by src/prim/loader.cpp.
 #include <dlfcn.h>
-#include <time.h>
 
 #include <cstdio>
 
 #include "../prim.h"
 
 namespace pilro::prim {
-
-std::uint64_t monotonic_microseconds() noexcept {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
-           static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
-}
-
-void pause() noexcept {
-    const timespec millisecond{0, 1000000};
-    nanosleep(&millisecond, nullptr);
-}
 
 void* module_load(const char* path, char* why, std::size_t cap) noexcept {
     // RTLD_LOCAL keeps the real module's symbols out of everybody else's way, as a host's
