@@ -569,6 +569,8 @@ TEST(Relay, ConcurrentCallersGetTheirOwnRepliesAndTheLogPairsEach) {
             EXPECT_EQ(request, reply);
         }
     }
+    // Unloaded, or the relay keeps its real module loaded, and Windows keeps that file.
+    EXPECT_EQ(relay.unload(), 1);
 }
 
 // Unloading while a host thread is inside the real module's request leaves the module
@@ -599,6 +601,15 @@ TEST(Relay, ConcurrentUnloadWhileACallIsInsideTheRealModuleKeepsItLoaded) {
     // A host that loads it again after the unload is relayed again.
     EXPECT_EQ(relay.load(host_block(""), 0), 1);
     EXPECT_EQ(send(relay.request, "again").bytes, "again");
+    EXPECT_EQ(relay.unload(), 1);
+    // The relay kept the first load of its real module for good, as it must. No call is inside
+    // now: the test lets that go, so that the module's file can be removed on Windows too.
+    std::string error;
+    void* kept = pilro::platform::library_open(
+        pilro::platform::library_file_path(directory + separator + "foo.orig.dll").c_str(), error);
+    ASSERT_NE(kept, nullptr) << error;
+    pilro::platform::library_close(kept);
+    pilro::platform::library_close(kept);
 }
 
 // Without its real module the relay is pilro, and a note of one line says why. Once the real
@@ -639,6 +650,7 @@ TEST(Relay, WithoutARealModuleAnswersAsPilroAndSaysWhy) {
                 ASSERT_TRUE(pilro::test::copy_file(PILRO_TEST_ECHO_MODULE, real));
                 EXPECT_EQ(relay.load(host_block("x"), 1), 1);
                 EXPECT_EQ(send(relay.request, "now").bytes, "now") << c.directory;
+                EXPECT_EQ(relay.unload(), 1);
             }
         }
         const std::string log = pilro::test::read_file(directory + separator + stem + ".pilro.txt");
@@ -671,10 +683,13 @@ TEST(Relay, RelaysInOneFolderKeepALogEachAndTheRealModulesTheirNames) {
             EXPECT_EQ(relays.back()->load(host_block(name), static_cast<long>(name.size())), 1);
             EXPECT_EQ(send(relays.back()->request, "to " + real).bytes, "to " + real);
         }
+        for (const auto& relay : relays) {
+            EXPECT_EQ(relay->unload(), 1);
+        }
     }
     for (const char* name : {"a", "b", ".c", ".e", "d"}) {
         const std::string log = pilro::test::read_file(directory + separator + name + ".pilro.txt");
-        EXPECT_EQ(kinds(log), "attach load request reply detach") << name;
+        EXPECT_EQ(kinds(log), "attach load request reply unload detach") << name;
         EXPECT_EQ(paired(log).size(), 1u) << name;
     }
     // Only the relays, their real modules and their logs.

@@ -43,13 +43,17 @@ std::vector<std::string> finish_scratch(bool keep) {
     if (keep) {
         return paths;
     }
+    std::vector<std::string> left;
     for (const std::string& path : paths) {
         remove_tree(path);
+        if (files::file_exists(path)) {
+            left.push_back(path);
+        }
     }
     // Other programs' areas, and cases of this one that run at the same time, keep theirs.
     files::remove_empty_directory(program_scratch());
     files::remove_empty_directory(PILRO_TEST_SCRATCH);
-    return {};
+    return left;
 }
 
 void* host_block(const std::string& bytes) {

@@ -31,8 +31,9 @@ using files::write_file;
 // the same time give their directories names of their own.
 std::string fresh_directory(const std::string& name);
 // Ends a test case's use of the directories fresh_directory has made since the last call:
-// removes them, with the program's scratch area once it is empty, and returns nothing; or,
-// when keep is true, leaves them for a look and returns their paths.
+// removes them, with the program's scratch area once it is empty, and returns those that
+// could not be removed (on Windows, a file still open or a module still loaded); or, when
+// keep is true, leaves them for a look and returns their paths.
 std::vector<std::string> finish_scratch(bool keep);
 
 // A block as a host passes it: exactly the given bytes, no NUL after them.
