@@ -810,6 +810,20 @@ TEST(Stub, AnswersTheKthRequestWithTheKthCapturedReplyAndFallsBackWithoutSender)
     EXPECT_EQ(said.substr(second + read.size()),
               "no captured reply to the request that ends at byte " +
                   std::to_string(log.find(unknown) + unknown.size()) + ": pilro's answer\n");
+
+    // Enough different requests that they meet in the index's slots: each finds its own reply.
+    std::vector<std::string> many;
+    for (int i = 0; i < 300; ++i) {
+        many.push_back("EXECUTE SAORI/1.0\r\nArgument0: " + std::to_string(i) + "\r\n\r\n");
+    }
+    const std::string more = pilro::test::fresh_directory("stub_many");
+    loaded many_host(place_stub(pilro::test::fresh_directory("stub_many_play"),
+                                capture_through_relay(more, {many})));
+    EXPECT_EQ(many_host.load(host_block("x"), 1), 1);
+    for (auto text = many.rbegin(); text != many.rend(); ++text) {
+        EXPECT_EQ(send(many_host.request, *text).bytes, *text);
+    }
+    EXPECT_EQ(many_host.unload(), 1);
 }
 
 // A null reply is null with its captured length. A length past the bytes (a NUL in the reply,
@@ -924,6 +938,13 @@ TEST(Stub, WithoutAUsableCaptureAnswersAsPilroAndSaysWhy) {
         const std::string log = pilro::test::read_file(play + separator + "foo.pilro.txt");
         const std::string said = notes(log);
         EXPECT_NE(said.find(c.why), std::string::npos) << c.name << ": " << said;
+        if (c.capture == "<none>") {
+            // The system's reason, which on Windows carries its error number.
+            EXPECT_NE(said.find(separator == '/' ? "foo.capture.txt: No such file or directory"
+                                                 : "foo.capture.txt: error 2: "),
+                      std::string::npos)
+                << said;
+        }
         EXPECT_EQ(kinds(log), c.answers ? "attach load note request reply request reply note "
                                           "unload detach"
                                         : "attach load note request request unload detach")
