@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Opens a page that pilro-log --html wrote in headless Chromium and does what a user does:
 reads the table, sorts it by a click on a header, clicks a row and an exchange of its list,
-clicks a point of the plot. Prints what the page showed, one "NAME<TAB>VALUE" line each
-(line breaks in values as \\n), for the test that runs it to judge, and saves a screenshot.
+clicks a point of the plot, and a note. Prints what the page showed (and how long it took to
+open and to sort, for the benchmarks), one "NAME<TAB>VALUE" line each (line breaks in values
+as \\n), for the test that runs it to judge, and saves a screenshot.
 
 Usage: report_browser.py PAGE SCREENSHOT PROFILE ROW_TEXT POINT
   PAGE        the page
@@ -166,8 +167,15 @@ try:
         out.write(base64.b64decode(shot["data"]))
     click("window.pilroPointOf(" + str(int(point)) + ")")
     observe("point", "|".join(texts("#detail > *")))
-    click("document.querySelector('#marks button')")
-    observe("mark", "|".join(texts("#detail > *")))
+    if evaluate("document.querySelector('#marks button') !== null"):
+        click("document.querySelector('#marks button')")
+        observe("mark", "|".join(texts("#detail > *")))
+    # How long the page took to open, and to sort its table again (for the benchmarks).
+    observe("load ms", evaluate("Math.round(performance.getEntriesByType('navigation')[0]"
+                                ".loadEventEnd)"))
+    observe("sort ms", evaluate("(() => { const t = performance.now();"
+                                " document.querySelector('th[data-key=total]').click();"
+                                " return Math.round(performance.now() - t); })()"))
     observe("title", evaluate("document.title"))
     observe("pwned", evaluate("String(window.pwned)"))
     observe("elements", evaluate("document.querySelectorAll('img, iframe, object, embed, b')"

@@ -123,30 +123,74 @@ std::uint32_t census::kind_of(std::string_view request) {
     if (std::any_of(key_.begin(), key_.end(), [](char c) { return (c & 0x80) != 0; })) {
         key_.append(1, '\0').append(charset);
     }
-    const auto known = by_bytes_.emplace(key_, static_cast<std::uint32_t>(names_.size()));
-    if (known.second) {
+    bool added = false;
+    const std::uint32_t found = by_bytes_.find_or_add(
+        key_,
+        [&](std::uint32_t k) {
+            const std::size_t start = k > 0 ? key_ends_[k - 1] : 0;
+            return std::string_view(keys_).substr(start, key_ends_[k] - start);
+        },
+        added);
+    if (added) {
+        keys_ += key_;
+        key_ends_.push_back(keys_.size());
         names_.push_back(name_(kind, charset));
     }
-    return known.first->second;
+    return found;
+}
+
+std::uint32_t census::string_index::find_or_add(
+    std::string_view text, const std::function<std::string_view(std::uint32_t)>& text_of,
+    bool& added) {
+    if (2 * (hashes_.size() + 1) > slots_.size()) {
+        // Grown to keep it at most half full.
+        slots_.assign(std::max<std::size_t>(1024, 4 * slots_.size()), 0);
+        for (std::uint32_t id = 0; id < hashes_.size(); ++id) {
+            std::size_t at = hashes_[id] & (slots_.size() - 1);
+            while (slots_[at] != 0) {
+                at = (at + 1) & (slots_.size() - 1);
+            }
+            slots_[at] = id + 1;
+        }
+    }
+    const std::size_t hash = std::hash<std::string_view>()(text);
+    std::size_t at = hash & (slots_.size() - 1);
+    for (; slots_[at] != 0; at = (at + 1) & (slots_.size() - 1)) {
+        const std::uint32_t id = slots_[at] - 1;
+        if (hashes_[id] == hash && text_of(id) == text) {
+            added = false;
+            return id;
+        }
+    }
+    added = true;
+    slots_[at] = static_cast<std::uint32_t>(hashes_.size()) + 1;
+    hashes_.push_back(hash);
+    return slots_[at] - 1;
 }
 
 void census::finish() {
     // Kinds whose bytes differ may read the same: another spelling of the charset's name.
     by_bytes_ = {};
-    std::vector<std::uint32_t> order(names_.size());
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        order[k] = static_cast<std::uint32_t>(k);
-    }
-    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return names_[a] != names_[b] ? names_[a] < names_[b] : a < b;
-    });
+    keys_ = {};
+    key_ends_ = {};
     std::vector<std::uint32_t> merged(names_.size());
-    std::vector<std::string> names;
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        if (i == 0 || names_[order[i]] != names.back()) {
-            names.push_back(std::move(names_[order[i]]));
+    std::vector<std::size_t> firsts;
+    string_index by_name;
+    for (std::size_t k = 0; k < names_.size(); ++k) {
+        bool added = false;
+        merged[k] = by_name.find_or_add(
+            names_[k], [&](std::uint32_t id) { return std::string_view(names_[firsts[id]]); },
+            added);
+        if (added) {
+            firsts.push_back(k);
         }
-        merged[order[i]] = static_cast<std::uint32_t>(names.size() - 1);
+    }
+    if (firsts.size() == names_.size()) {
+        return;
+    }
+    std::vector<std::string> names;
+    for (const std::size_t k : firsts) {
+        names.push_back(std::move(names_[k]));
     }
     names_ = std::move(names);
     for (exchange& x : exchanges_) {

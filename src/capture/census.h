@@ -11,7 +11,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "capture/capture_log.h"
@@ -83,8 +82,8 @@ class census {
     // start in the file. Returns the index of the exchange that a request starts or a reply
     // completes; npos for any other entry.
     std::size_t add(const entry& e, std::string_view bytes, std::uint64_t file_offset);
-    // After the last entry: makes kinds of the same name one, and sorts them by name (kinds()
-    // and the exchanges' kinds change).
+    // After the last entry: makes kinds of the same name one (kinds() and the exchanges' kinds
+    // change; kinds stay in the order they were first met).
     void finish();
 
     const std::vector<exchange>& exchanges() const { return exchanges_; }
@@ -115,8 +114,23 @@ class census {
     std::vector<std::size_t> run_starts_;
     std::vector<std::size_t> run_entries_;
     std::vector<std::string> names_;
-    // Kinds by their bytes, and the charset where they are not ASCII.
-    std::unordered_map<std::string, std::uint32_t> by_bytes_;
+    // Strings found by their hashes, with no allocation per string: a log may hold hundreds
+    // of thousands of kinds. Ids count from 0 in the order strings were added.
+    class string_index {
+      public:
+        // The id of text, which text_of(id) gives back, and whether it was added now.
+        std::uint32_t find_or_add(std::string_view text,
+                                  const std::function<std::string_view(std::uint32_t)>& text_of,
+                                  bool& added);
+
+      private:
+        std::vector<std::uint32_t> slots_;  // an id + 1, or 0 where free
+        std::vector<std::size_t> hashes_;   // by id
+    };
+    // Kinds by their bytes, and the charset where they are not ASCII, which lie back to back.
+    string_index by_bytes_;
+    std::string keys_;
+    std::vector<std::size_t> key_ends_;
     std::string key_;
     std::vector<bool> seen_statuses_ = std::vector<bool>(1000);
     bool no_status_seen_ = false;

@@ -537,15 +537,11 @@ int show_counted(const std::string& path, const std::string& log_name,
     for (const std::string& said : log.reports) {
         report(said);
     }
-    if (summary != nullptr) {
-        std::string text;
-        if (!pilro::log::summary_text(log, *summary, text, error)) {
+    if (summary != nullptr && !pilro::log::write_summary(log, *summary, show, error)) {
+        if (!error.empty()) {
             report(path + ": " + error);
-            return 1;
         }
-        if (!show(text)) {
-            return 1;
-        }
+        return 1;
     }
     if (page_path != nullptr) {
         if (same_file(*page_path, path)) {

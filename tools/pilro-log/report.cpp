@@ -30,8 +30,8 @@ std::size_t utf16_units(std::string_view text) {
     return units;
 }
 
-// The kinds, sorted by name, each as what it shares with the one before and the rest: names
-// of one protocol and header mostly differ only at their ends.
+// The kinds, each as what it shares with the one before and the rest: names of one protocol
+// and header mostly differ only at their ends.
 void append_kinds(std::string& out, const std::vector<std::string>& kinds) {
     out += "[";
     for (std::size_t k = 0; k < kinds.size(); ++k) {

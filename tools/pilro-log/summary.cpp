@@ -82,49 +82,47 @@ struct columns {
     std::vector<std::string> names;
 };
 
-// A table for a terminal: numbers right-aligned, the kind last.
-std::string aligned(const std::vector<std::vector<std::string>>& lines, std::size_t rule) {
-    std::vector<std::size_t> widths(lines.front().size() - 1, 0);
-    for (const std::vector<std::string>& line : lines) {
-        for (std::size_t k = 0; k < widths.size(); ++k) {
-            widths[k] = std::max(widths[k], line[k].size());
+// Text on its way out, handed on a part at a time: a summary of a log with many kinds is
+// large.
+class output {
+  public:
+    explicit output(const summary_sink& sink) : sink_(sink) {}
+    output& operator<<(const std::string& text) {
+        buffer_ += text;
+        if (buffer_.size() > (1u << 20)) {
+            flush();
         }
+        return *this;
     }
-    std::string text;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (i == rule) {
-            for (std::size_t k = 0; k < widths.size(); ++k) {
-                text += std::string(widths[k], '-') + "  ";
-            }
-            text += "-----\n";
-        }
-        for (std::size_t k = 0; k < widths.size(); ++k) {
-            text += std::string(widths[k] - lines[i][k].size(), ' ') + lines[i][k] + "  ";
-        }
-        text += lines[i].back() + "\n";
+    bool flush() {
+        ok_ = ok_ && sink_(buffer_);
+        buffer_.clear();
+        return ok_;
     }
-    return text;
-}
+
+  private:
+    const summary_sink& sink_;
+    std::string buffer_;
+    bool ok_ = true;
+};
 
 // One table: the exchanges of run `run` (from 0), or of all runs.
-std::string table(const counted_log& log, const columns& cols, const summary_options& options,
-                  std::size_t run, bool all) {
+void table(output& out, const counted_log& log, const columns& cols, const summary_options& options,
+           std::size_t run, bool all) {
     const capture::census& c = log.census;
     const std::size_t first = all ? 0 : c.run_start(run);
     const std::size_t last = all ? c.exchanges().size() : c.run_start(run + 1);
     const capture::summary_table t = capture::summarize(c, first, last, options.order);
     const std::string name = all ? "all" : std::to_string(run + 1);
     const std::vector<std::string> marks = mark_counts(c, run, all);
-    std::vector<std::vector<std::string>> lines;
     if (options.tsv) {
-        std::string text;
-        const auto line = [&](const char* what, const std::string& kind,
+        const auto line = [&](const std::string& what, const std::string& kind,
                               const std::vector<std::string>& cells) {
-            text += name + "\t" + what + "\t" + kind;
+            std::string text = name + "\t" + what + "\t" + kind;
             for (const std::string& cell : cells) {
                 text += "\t" + cell;
             }
-            text += "\n";
+            out << text + "\n";
         };
         for (const capture::summary_row& row : t.rows) {
             line("request", c.kinds()[row.kind], cols.cells(row));
@@ -133,9 +131,9 @@ std::string table(const counted_log& log, const columns& cols, const summary_opt
         for (const std::string& phrase : marks) {
             // "2 notes": the count, then what.
             const std::size_t blank = phrase.find(' ');
-            line(phrase.substr(blank + 1).c_str(), "", {phrase.substr(0, blank)});
+            line(phrase.substr(blank + 1), "", {phrase.substr(0, blank)});
         }
-        return text;
+        return;
     }
     std::string head = (all ? std::string("all runs: ") : "run " + name + ": ") +
                        (t.rows.empty() ? "no requests"
@@ -147,48 +145,73 @@ std::string table(const counted_log& log, const columns& cols, const summary_opt
     for (const std::string& phrase : marks) {
         head += ", " + phrase;
     }
-    head += "\n";
+    out << head + "\n";
     if (t.rows.empty()) {
-        return head;
+        return;
     }
-    lines.push_back(cols.names);
-    lines.back().push_back("kind");
+    // Numbers right-aligned, the kind last.
+    std::vector<std::size_t> widths(cols.names.size());
+    for (std::size_t k = 0; k < widths.size(); ++k) {
+        widths[k] = cols.names[k].size();
+    }
+    const auto widen = [&](const std::vector<std::string>& cells) {
+        for (std::size_t k = 0; k < widths.size(); ++k) {
+            widths[k] = std::max(widths[k], cells[k].size());
+        }
+    };
     for (const capture::summary_row& row : t.rows) {
-        lines.push_back(cols.cells(row));
-        lines.back().push_back(c.kinds()[row.kind]);
+        widen(cols.cells(row));
     }
-    lines.push_back(cols.cells(t.total));
-    lines.back().push_back("total");
-    return head + aligned(lines, lines.size() - 1);
+    widen(cols.cells(t.total));
+    const auto line = [&](const std::vector<std::string>& cells, const std::string& kind) {
+        std::string text;
+        for (std::size_t k = 0; k < widths.size(); ++k) {
+            text += std::string(widths[k] - cells[k].size(), ' ') + cells[k] + "  ";
+        }
+        out << text + kind + "\n";
+    };
+    line(cols.names, "kind");
+    for (const capture::summary_row& row : t.rows) {
+        line(cols.cells(row), c.kinds()[row.kind]);
+    }
+    std::string rule;
+    for (const std::size_t width : widths) {
+        rule += std::string(width, '-') + "  ";
+    }
+    out << rule + "-----\n";
+    line(cols.cells(t.total), "total");
 }
 
 }  // namespace
 
-bool summary_text(const counted_log& log, const summary_options& options, std::string& text,
-                  std::string& error) {
+bool write_summary(const counted_log& log, const summary_options& options, const summary_sink& sink,
+                   std::string& error) {
     const capture::census& c = log.census;
     const columns cols(c);
-    text.clear();
+    std::size_t only = 0;
+    if (options.has_run && !capture::find_run(c.runs(), options.run, only, error)) {
+        return false;
+    }
+    output out(sink);
     if (options.tsv) {
-        text = "run\twhat\tkind";
+        std::string head = "run\twhat\tkind";
         for (const std::string& name : cols.names) {
-            text += "\t" + name;
+            head += "\t" + name;
         }
-        text += "\n";
+        out << head + "\n";
     }
     if (options.has_run) {
-        std::size_t run = 0;
-        if (!capture::find_run(c.runs(), options.run, run, error)) {
-            return false;
-        }
-        text += table(log, cols, options, run, false);
-        return true;
+        table(out, log, cols, options, only, false);
+        return out.flush();
     }
     for (std::size_t run = 0; run < c.runs(); ++run) {
-        text += table(log, cols, options, run, false) + (options.tsv ? "" : "\n");
+        table(out, log, cols, options, run, false);
+        if (!options.tsv) {
+            out << "\n";
+        }
     }
-    text += table(log, cols, options, 0, true);
-    return true;
+    table(out, log, cols, options, 0, true);
+    return out.flush();
 }
 
 }  // namespace pilro::log

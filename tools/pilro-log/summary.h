@@ -3,6 +3,7 @@
 #ifndef PILRO_LOG_SUMMARY_H
 #define PILRO_LOG_SUMMARY_H
 
+#include <functional>
 #include <string>
 
 #include "capture/census.h"
@@ -18,9 +19,13 @@ struct summary_options {
     bool tsv = false;
 };
 
-// The summary of the log; false with a sentence in error when it has no run N.
-bool summary_text(const counted_log& log, const summary_options& options, std::string& text,
-                  std::string& error);
+// Takes the summary's text a part at a time; false when it could not be written.
+using summary_sink = std::function<bool(const std::string& text)>;
+
+// Writes the summary of the log to sink. False when the sink failed, or with a sentence in
+// error when the log has no run N.
+bool write_summary(const counted_log& log, const summary_options& options, const summary_sink& sink,
+                   std::string& error);
 
 }  // namespace pilro::log
 
