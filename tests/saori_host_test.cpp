@@ -997,13 +997,21 @@ TEST(PilroLog, SummaryOfACutAndAJoinedLog) {
     EXPECT_TRUE(mentions(all.err, "cut.txt ends in the middle of an entry (its last 14 bytes)"))
         << all.err;
 
-    const std::string joined = write_in(directory, "joined.txt", whole + whole);
-    const process_result both = pilro_log({joined, "--summary"});
+    // A thousand of them: more than the part of a mebibyte that pilro-log reads at a time, so
+    // that an entry lies across two parts.
+    std::string thousand;
+    for (int i = 0; i < 1000; ++i) {
+        thousand += whole;
+    }
+    const std::string joined = write_in(directory, "joined.txt", thousand);
+    const process_result both = pilro_log({joined, "--summary", "--tsv"});
     EXPECT_TRUE(mentions(both.out,
-                         "\nall runs: 20 requests of 3 kinds, 14 replies, 2 notes, 2 "
-                         "damaged entries, 2 replies to no request\n"))
-        << both.out;
-    EXPECT_TRUE(mentions(both.out, "\nrun 3: 9 requests of 3 kinds, 6 replies, 1 note\n"));
+                         "\nall\ttotal\t\t10000\t3000\t1000\t1000\t1000\t1000\t3000\t"
+                         "1122000\t20\t1000\t1000\t634000\t130000\n"
+                         "all\tnote\t\t1000\nall\tdamaged entry\t\t1000\n"
+                         "all\treply to no request\t\t1000\n"))
+        << both.err;
+    EXPECT_TRUE(mentions(both.out, "\n1999\tnote\t\t1\n"));
 }
 
 // Exchanges whose texts are markup and script, and a note of that kind.
@@ -1056,6 +1064,20 @@ TEST(PilroLog, ReportPageHoldsTheCapturesTextAsDataAlone) {
         EXPECT_EQ(count(part), n) << part;
     }
 
+    // A text past 2048 bytes is cut, and the page says so.
+    const std::string long_request =
+        "EXECUTE SAORI/1.0\r\nArgument0: " + std::string(3000, 'a') + "\r\n\r\n";
+    relay_capture long_capture;
+    long_capture.add(attach).exchange(long_request, 1, ok);
+    const std::string long_page = directory + separator + "long.html";
+    ASSERT_EQ(pilro_log({write_in(directory, "long.txt", long_capture.log), "--html", long_page})
+                  .exit_code,
+              0);
+    const std::string long_html = pilro::test::read_file(long_page);
+    EXPECT_TRUE(mentions(long_html, "\"cutTexts\":true"));
+    EXPECT_TRUE(mentions(long_html, "Argument0: " + std::string(2048 - 30, 'a') + "\""));
+    EXPECT_FALSE(mentions(long_html, std::string(2048 - 29, 'a')));
+
     // Never over the log, and never half a page.
     const std::string before = pilro::test::read_file(log);
     const process_result itself = pilro_log({log, "--html", log});
@@ -1099,9 +1121,14 @@ TEST(PilroLog, ReportPageInABrowser) {
         }
         c.add(unload).add(detach);
     }
-    const std::string log = write_in(directory, "browser.pilro.txt", c.log);
+    write_in(directory, "browser.pilro.txt", c.log);
     const std::string page = directory + separator + "report.html";
-    ASSERT_EQ(pilro_log({log, "--html", page}).exit_code, 0);
+    // The log named as a user in its folder names it, as the page shows it.
+    const std::string before = pilro::test::current_directory();
+    ASSERT_TRUE(pilro::test::change_directory(directory));
+    const int made = pilro_log({"browser.pilro.txt", "--html", page}).exit_code;
+    ASSERT_TRUE(pilro::test::change_directory(before));
+    ASSERT_EQ(made, 0);
     const std::string profile = directory + separator + "profile";
     ASSERT_TRUE(pilro::test::make_directory(profile));
     // Exchange 70 is request 9 of run 2.
@@ -1148,7 +1175,7 @@ TEST(PilroLog, ReportPageInABrowser) {
         << seen["point"];
     EXPECT_TRUE(mentions(seen["mark"], "|<b onmouseover=\"window.pwned=4\">bold</b>"))
         << seen["mark"];
-    EXPECT_EQ(seen["title"], "pilro-log: " + log);
+    EXPECT_EQ(seen["title"], "pilro-log: browser.pilro.txt");
     EXPECT_EQ(seen["pwned"], "undefined");
     EXPECT_EQ(seen["elements"], "2");
     EXPECT_EQ(seen["violations"], "");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace pilro::log {
@@ -13,8 +14,16 @@ std::string plural(std::uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// The entries of a run (or of all) that are no part of an exchange, as a phrase each.
-std::vector<std::string> mark_counts(const capture::census& c, std::size_t run, bool all) {
+// The entries of a run (or of all) that are no part of an exchange: what they are, and how
+// many, of each sort there is.
+std::vector<std::pair<std::uint64_t, const char* const*>> mark_counts(const capture::census& c,
+                                                                      std::size_t run, bool all) {
+    static const char* const names[5][2] = {
+        {"note", "notes"},
+        {"damaged entry", "damaged entries"},
+        {"reply to no request", "replies to no request"},
+        {"reply to an unlogged request", "replies to an unlogged request"},
+        {"cut-short entry", "cut-short entries"}};
     std::uint64_t counts[5] = {0, 0, 0, 0, 0};
     for (const capture::mark& m : c.marks()) {
         if (!all && m.run != run) {
@@ -26,19 +35,13 @@ std::vector<std::string> mark_counts(const capture::census& c, std::size_t run, 
                                                                            : 4;
         ++counts[which];
     }
-    static const char* const names[5][2] = {
-        {"note", "notes"},
-        {"damaged entry", "damaged entries"},
-        {"reply to no request", "replies to no request"},
-        {"reply to an unlogged request", "replies to an unlogged request"},
-        {"cut-short entry", "cut-short entries"}};
-    std::vector<std::string> phrases;
+    std::vector<std::pair<std::uint64_t, const char* const*>> found;
     for (std::size_t k = 0; k < 5; ++k) {
         if (counts[k] > 0) {
-            phrases.push_back(plural(counts[k], names[k][0], names[k][1]));
+            found.emplace_back(counts[k], names[k]);
         }
     }
-    return phrases;
+    return found;
 }
 
 // The table's columns, for a log with or without reply entries.
@@ -114,7 +117,7 @@ void table(output& out, const counted_log& log, const columns& cols, const summa
     const std::size_t last = all ? c.exchanges().size() : c.run_start(run + 1);
     const capture::summary_table t = capture::summarize(c, first, last, options.order);
     const std::string name = all ? "all" : std::to_string(run + 1);
-    const std::vector<std::string> marks = mark_counts(c, run, all);
+    const auto marks = mark_counts(c, run, all);
     if (options.tsv) {
         const auto line = [&](const std::string& what, const std::string& kind,
                               const std::vector<std::string>& cells) {
@@ -128,10 +131,8 @@ void table(output& out, const counted_log& log, const columns& cols, const summa
             line("request", c.kinds()[row.kind], cols.cells(row));
         }
         line("total", "", cols.cells(t.total));
-        for (const std::string& phrase : marks) {
-            // "2 notes": the count, then what.
-            const std::size_t blank = phrase.find(' ');
-            line(phrase.substr(blank + 1), "", {phrase.substr(0, blank)});
+        for (const auto& [count, names] : marks) {
+            line(names[0], "", {std::to_string(count)});
         }
         return;
     }
@@ -142,8 +143,8 @@ void table(output& out, const counted_log& log, const columns& cols, const summa
     if (cols.replies) {
         head += ", " + plural(t.total.count - t.total.unanswered, "reply", "replies");
     }
-    for (const std::string& phrase : marks) {
-        head += ", " + phrase;
+    for (const auto& [count, names] : marks) {
+        head += ", " + plural(count, names[0], names[1]);
     }
     out << head + "\n";
     if (t.rows.empty()) {
