@@ -52,10 +52,6 @@ bool mentions(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-bool starts(const std::string& text, const std::string& start) {
-    return text.compare(0, start.size(), start) == 0;
-}
-
 // Text as pilro-log shows it: a backslash doubled. (Paths hold no other byte it escapes.)
 std::string pilro_log_text(const std::string& text) {
     std::string shown;
@@ -1137,6 +1133,9 @@ TEST(PilroLog, ReportPageInABrowser) {
                                   PILRO_REPORT_SCREENSHOT, profile, "onerror", "70"},
                                  std::string(), 900000);
     ASSERT_EQ(run.exit_code, 0) << run.err;
+    const auto starts = [](const std::string& text, const std::string& start) {
+        return text.compare(0, start.size(), start) == 0;
+    };
     std::map<std::string, std::string> seen;
     for (std::size_t at = 0; at < run.out.size();) {
         const std::size_t end = run.out.find('\n', at);
