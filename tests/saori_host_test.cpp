@@ -1084,6 +1084,12 @@ TEST(PilroLog, ReportPageHoldsTheCapturesTextAsDataAlone) {
     const process_result unwritten = pilro_log({log, "--html", nowhere});
     EXPECT_EQ(unwritten.exit_code, 1);
     EXPECT_TRUE(mentions(unwritten.err, "cannot write " + nowhere + ": ")) << unwritten.err;
+    // A device that takes no bytes: the write fails only when the file is closed.
+    if (pilro::test::file_exists("/dev/full")) {
+        const process_result full = pilro_log({log, "--html", "/dev/full"});
+        EXPECT_EQ(full.exit_code, 1);
+        EXPECT_TRUE(mentions(full.err, "cannot write /dev/full: ")) << full.err;
+    }
 }
 
 // The page as a user sees it in a browser, over two runs of a ghost's events and the hostile

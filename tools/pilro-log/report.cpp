@@ -202,7 +202,6 @@ bool write_file(const std::string& path, const std::string& text, std::string& e
     if (std::fclose(file) != 0 || !written) {
         error =
             "cannot write " + path + ": " + std::generic_category().message(written ? errno : code);
-        std::remove(path.c_str());
         return false;
     }
     return true;

@@ -19,8 +19,8 @@ inline constexpr std::size_t page_limit = 20000000;
 std::string report_page(const std::string& log_name, const counted_log& log,
                         const page_texts& texts, capture::row_order order);
 
-// Writes text to the file at path, replacing it; false with a sentence in error. The file is
-// removed again when it could not be written whole.
+// Writes text to the file at path, replacing it; false with a sentence in error when it could
+// not be written whole (what was written stays: the path may name a device).
 bool write_file(const std::string& path, const std::string& text, std::string& error);
 
 }  // namespace pilro::log
