@@ -358,6 +358,12 @@ TEST(Charsets, ReadingShowsEveryCharacterAndEscapesEveryOtherByte) {
     EXPECT_EQ(readable("EUC-JP", "\xC9\xBD\x8E\xB1\xA1"), "表ｱ\\xA1");
     // No charset, or one not known here: ASCII only. Control characters in every case.
     EXPECT_EQ(readable("x-unknown", "\x95\x5C\r\n\t\x01\x7F"), "\\x95\\\\\\r\\n\\t\\x01\\x7F");
+    // One reader for many texts, as for a log's requests: characters that share a lead byte,
+    // and a pair with no character, read the second time as the first.
+    pilro::charset::reader sjis(pilro::charset::find_charset("Shift_JIS"));
+    for (int time = 0; time < 2; ++time) {
+        EXPECT_EQ(sjis.readable("\x95\x5C\x95\x40\x85\x40\x85\x40\xB1"), "表鼻\\x85@\\x85@ｱ");
+    }
 }
 
 TEST(Charsets, WritingRefusesWhatTheCharsetHoldsOnlyAsALookAlike) {

@@ -957,6 +957,18 @@ TEST(PilroLog, SummaryCountsStatusesAndTimesOfAKnownCapture) {
         EXPECT_TRUE(mentions(tsv.out, line)) << line;
     }
 
+    // A request without a reply among those of its kind with one: the times are those of the
+    // others alone.
+    relay_capture lost;
+    lost.add(attach).exchange(second_change, 30, ok).add(second_change);
+    lost.exchange(second_change, 10, ok).add(detach);
+    const std::string lost_log = write_in(directory, "lost.txt", lost.log);
+    const std::string lost_out = pilro_log({lost_log, "--summary", "--tsv"}).out;
+    EXPECT_TRUE(mentions(lost_out,
+                         "\nall\trequest\tGET SHIORI/3.0 ID: OnSecondChange\t3\t2\t0\t1"
+                         "\t40\t10\t30\t30\t201\t42\n"))
+        << lost_out;
+
     // pilro's own log: no replies, so counts and bytes alone.
     const std::string own = write_in(directory, "pilro.txt", attach + get_version + detach);
     EXPECT_EQ(pilro_log({own, "--summary", "--run", "-1"}).out,

@@ -55,22 +55,24 @@ bool starts_with(std::string_view text, std::string_view start) {
     return text.compare(0, start.size(), start) == 0;
 }
 
-// The smallest of the sorted times that at least percent of them do not exceed.
-std::uint64_t nearest_rank(const std::uint64_t* sorted, std::size_t n, std::size_t percent) {
-    return sorted[(percent * n + 99) / 100 - 1];
+// Where, among n sorted times, the smallest that at least percent of them do not exceed is.
+std::size_t nearest_rank(std::size_t n, std::size_t percent) {
+    return (percent * n + 99) / 100 - 1;
 }
 
-void add_times(summary_row& row, const std::uint64_t* sorted, std::size_t n) {
+// The row's times from n times, ascending, of which time(k) gives the k-th.
+template <typename Time>
+void add_times(summary_row& row, std::size_t n, const Time& time) {
     row.timed = n;
     if (n == 0) {
         return;
     }
     for (std::size_t i = 0; i < n; ++i) {
-        row.total_us += sorted[i];
+        row.total_us += time(i);
     }
-    row.median_us = nearest_rank(sorted, n, 50);
-    row.p95_us = nearest_rank(sorted, n, 95);
-    row.max_us = sorted[n - 1];
+    row.median_us = time(nearest_rank(n, 50));
+    row.p95_us = time(nearest_rank(n, 95));
+    row.max_us = time(n - 1);
 }
 
 }  // namespace
@@ -114,34 +116,9 @@ int reply_status(std::string_view reply) {
 
 census::census(namer name) : name_(std::move(name)) {}
 
-std::uint32_t census::kind_of(std::string_view request) {
-    const request_kind kind = kind_of_request(request);
-    const std::string charset = request_charset(request);
-    key_.assign(kind.line).append(1, '\0').append(kind.header).append(1, '\0');
-    key_.append(kind.value);
-    // ASCII reads the same in every charset known here.
-    if (std::any_of(key_.begin(), key_.end(), [](char c) { return (c & 0x80) != 0; })) {
-        key_.append(1, '\0').append(charset);
-    }
-    bool added = false;
-    const std::uint32_t found = by_bytes_.find_or_add(
-        key_,
-        [&](std::uint32_t k) {
-            const std::size_t start = k > 0 ? key_ends_[k - 1] : 0;
-            return std::string_view(keys_).substr(start, key_ends_[k] - start);
-        },
-        added);
-    if (added) {
-        keys_ += key_;
-        key_ends_.push_back(keys_.size());
-        names_.push_back(name_(kind, charset));
-    }
-    return found;
-}
-
-std::uint32_t census::string_index::find_or_add(
-    std::string_view text, const std::function<std::string_view(std::uint32_t)>& text_of,
-    bool& added) {
+template <typename TextOf>
+std::uint32_t census::string_index::find_or_add(std::string_view text, const TextOf& text_of,
+                                                bool& added) {
     if (2 * (hashes_.size() + 1) > slots_.size()) {
         // Grown to keep it at most half full.
         slots_.assign(std::max<std::size_t>(1024, 4 * slots_.size()), 0);
@@ -168,34 +145,77 @@ std::uint32_t census::string_index::find_or_add(
     return slots_[at] - 1;
 }
 
+std::uint32_t census::kind_of(std::string_view request) {
+    const request_kind kind = kind_of_request(request);
+    const std::string charset = request_charset(request);
+    key_.assign(kind.line).append(1, '\0').append(kind.header).append(1, '\0');
+    key_.append(kind.value);
+    // ASCII reads the same in every charset known here.
+    if (std::any_of(key_.begin(), key_.end(), [](char c) { return (c & 0x80) != 0; })) {
+        key_.append(1, '\0').append(charset);
+    }
+    bool added = false;
+    const std::uint32_t found = by_bytes_.find_or_add(
+        key_,
+        [&](std::uint32_t k) {
+            const std::size_t start = k > 0 ? key_ends_[k - 1] : 0;
+            return std::string_view(keys_).substr(start, key_ends_[k] - start);
+        },
+        added);
+    if (added) {
+        keys_ += key_;
+        key_ends_.push_back(keys_.size());
+        name_(kind, charset, names_);
+        name_ends_.push_back(names_.size());
+    }
+    return found;
+}
+
 void census::finish() {
+    // Released, not merely emptied: assigning an empty string or "{}" keeps the room.
+    by_bytes_ = string_index();
+    std::string().swap(keys_);
+    std::vector<std::size_t>().swap(key_ends_);
     // Kinds whose bytes differ may read the same: another spelling of the charset's name.
-    by_bytes_ = {};
-    keys_ = {};
-    key_ends_ = {};
-    std::vector<std::uint32_t> merged(names_.size());
-    std::vector<std::size_t> firsts;
+    std::vector<std::uint32_t> merged(kind_count());
+    std::vector<std::uint32_t> firsts;
     string_index by_name;
-    for (std::size_t k = 0; k < names_.size(); ++k) {
+    for (std::uint32_t k = 0; k < kind_count(); ++k) {
         bool added = false;
         merged[k] = by_name.find_or_add(
-            names_[k], [&](std::uint32_t id) { return std::string_view(names_[firsts[id]]); },
-            added);
+            kind_name(k), [&](std::uint32_t id) { return kind_name(firsts[id]); }, added);
         if (added) {
             firsts.push_back(k);
         }
     }
-    if (firsts.size() == names_.size()) {
+    if (firsts.size() == kind_count()) {
         return;
     }
-    std::vector<std::string> names;
-    for (const std::size_t k : firsts) {
-        names.push_back(std::move(names_[k]));
+    std::string names;
+    std::vector<std::size_t> ends;
+    for (const std::uint32_t k : firsts) {
+        names += kind_name(k);
+        ends.push_back(names.size());
     }
     names_ = std::move(names);
+    name_ends_ = std::move(ends);
     for (exchange& x : exchanges_) {
         x.kind = merged[x.kind];
     }
+}
+
+std::vector<std::uint32_t> census::name_ranks() const {
+    std::vector<std::uint32_t> by_name(kind_count());
+    for (std::uint32_t k = 0; k < by_name.size(); ++k) {
+        by_name[k] = k;
+    }
+    std::sort(by_name.begin(), by_name.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return kind_name(a) < kind_name(b); });
+    std::vector<std::uint32_t> ranks(by_name.size());
+    for (std::uint32_t r = 0; r < by_name.size(); ++r) {
+        ranks[by_name[r]] = r;
+    }
+    return ranks;
 }
 
 std::size_t census::add(const entry& e, std::string_view bytes, std::uint64_t file_offset) {
@@ -252,82 +272,87 @@ std::vector<int> census::statuses() const {
     return codes;
 }
 
-summary_table summarize(const census& c, std::size_t first, std::size_t last, row_order order) {
+summary_table::summary_table(const census& c, std::size_t first, std::size_t last, row_order order,
+                             const std::vector<std::uint32_t>& name_ranks)
+    : census_(c), statuses_(c.statuses().size()), column_of_(1001) {
     const std::vector<exchange>& all = c.exchanges();
     const std::vector<int> columns = c.statuses();
-    // By kind, then the timed ones by their times: each kind's times come sorted.
-    std::vector<std::uint32_t> by_kind;
-    by_kind.reserve(last - first);
-    for (std::size_t i = first; i < last; ++i) {
-        by_kind.push_back(static_cast<std::uint32_t>(i));
-    }
-    const auto timed = [](const exchange& x) { return x.status != no_reply; };
-    std::sort(by_kind.begin(), by_kind.end(), [&](std::uint32_t a, std::uint32_t b) {
-        const exchange& x = all[a];
-        const exchange& y = all[b];
-        if (x.kind != y.kind) {
-            return x.kind < y.kind;
-        }
-        if (timed(x) != timed(y)) {
-            return timed(y);
-        }
-        return x.microseconds < y.microseconds;
-    });
-    std::vector<std::size_t> column_of(1001);
     for (std::size_t k = 0; k < columns.size(); ++k) {
-        column_of[columns[k] == no_status ? 1000 : static_cast<std::size_t>(columns[k])] = k;
+        column_of_[columns[k] == no_status ? 1000 : static_cast<std::size_t>(columns[k])] = k;
     }
-    summary_table table;
-    table.total.statuses.assign(columns.size(), 0);
+    // By kind, then by time. A request without a reply has the time 0, so those of a kind come
+    // among its first, before any time but 0: its times are the last of its exchanges.
+    by_kind_.reserve(last - first);
+    for (std::size_t i = first; i < last; ++i) {
+        by_kind_.push_back({all[i].kind, static_cast<std::uint32_t>(i), all[i].microseconds});
+    }
+    std::sort(by_kind_.begin(), by_kind_.end(), [](const by_kind& a, const by_kind& b) {
+        return a.kind != b.kind ? a.kind < b.kind : a.microseconds < b.microseconds;
+    });
+    kinds_.reserve(std::min(by_kind_.size(), c.kind_count()));
+    start(total_);
     std::vector<std::uint64_t> times;
-    std::vector<std::uint64_t> every_time;
-    const auto count = [&](summary_row& row, const exchange& x) {
-        ++row.count;
-        row.bytes_in += x.bytes_in;
-        row.bytes_out += x.bytes_out;
-        if (x.status == no_reply) {
-            ++row.unanswered;
-        } else if (x.status == null_reply) {
-            ++row.null_replies;
-        } else {
-            ++row.statuses[column_of[x.status == no_status ? 1000
-                                                           : static_cast<std::size_t>(x.status)]];
-        }
-    };
-    for (std::size_t i = 0; i < by_kind.size();) {
-        summary_row row;
-        row.kind = all[by_kind[i]].kind;
-        row.statuses.assign(columns.size(), 0);
-        times.clear();
-        for (; i < by_kind.size() && all[by_kind[i]].kind == row.kind; ++i) {
-            const exchange& x = all[by_kind[i]];
-            count(row, x);
-            count(table.total, x);
-            if (timed(x)) {
+    for (std::size_t i = 0; i < by_kind_.size();) {
+        kind_rows kind{0, static_cast<std::uint32_t>(i), 0, name_ranks[by_kind_[i].kind]};
+        for (; i < by_kind_.size() && by_kind_[i].kind == by_kind_[kind.first].kind; ++i) {
+            const exchange& x = all[by_kind_[i].exchange];
+            count(total_, x);
+            if (x.status != no_reply) {
+                kind.total_us += x.microseconds;
                 times.push_back(x.microseconds);
-                every_time.push_back(x.microseconds);
             }
         }
-        add_times(row, times.data(), times.size());
-        table.rows.push_back(std::move(row));
+        kind.count = static_cast<std::uint32_t>(i - kind.first);
+        kinds_.push_back(kind);
     }
-    std::sort(every_time.begin(), every_time.end());
-    add_times(table.total, every_time.data(), every_time.size());
-    const std::vector<std::string>& names = c.kinds();
-    std::sort(table.rows.begin(), table.rows.end(),
-              [&](const summary_row& a, const summary_row& b) {
-                  if (order == row_order::count && a.count != b.count) {
-                      return a.count > b.count;
-                  }
-                  if (order != row_order::name && a.total_us != b.total_us) {
-                      return a.total_us > b.total_us;
-                  }
-                  if (order == row_order::time && a.count != b.count) {
-                      return a.count > b.count;
-                  }
-                  return names[a.kind] < names[b.kind];
-              });
-    return table;
+    std::sort(times.begin(), times.end());
+    add_times(total_, times.size(), [&](std::size_t k) { return times[k]; });
+    std::sort(kinds_.begin(), kinds_.end(), [&](const kind_rows& a, const kind_rows& b) {
+        if (order == row_order::count && a.count != b.count) {
+            return a.count > b.count;
+        }
+        if (order != row_order::name && a.total_us != b.total_us) {
+            return a.total_us > b.total_us;
+        }
+        if (order == row_order::time && a.count != b.count) {
+            return a.count > b.count;
+        }
+        return a.rank < b.rank;
+    });
+}
+
+void summary_table::start(summary_row& row) const {
+    std::vector<std::uint64_t> statuses = std::move(row.statuses);
+    row = summary_row();
+    row.statuses = std::move(statuses);
+    row.statuses.assign(statuses_, 0);
+}
+
+void summary_table::count(summary_row& row, const exchange& x) const {
+    ++row.count;
+    row.bytes_in += x.bytes_in;
+    row.bytes_out += x.bytes_out;
+    if (x.status == no_reply) {
+        ++row.unanswered;
+    } else if (x.status == null_reply) {
+        ++row.null_replies;
+    } else {
+        ++row.statuses[column_of_[x.status == no_status ? 1000
+                                                        : static_cast<std::size_t>(x.status)]];
+    }
+}
+
+void summary_table::row(std::size_t i, summary_row& row) const {
+    const kind_rows& kind = kinds_[i];
+    const by_kind* const exchanges = by_kind_.data() + kind.first;
+    start(row);
+    row.kind = exchanges[0].kind;
+    for (std::size_t k = 0; k < kind.count; ++k) {
+        count(row, census_.exchanges()[exchanges[k].exchange]);
+    }
+    // The times, ascending, after those without a reply.
+    add_times(row, kind.count - row.unanswered,
+              [&](std::size_t k) { return exchanges[row.unanswered + k].microseconds; });
 }
 
 }  // namespace pilro::capture

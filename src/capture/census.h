@@ -73,21 +73,29 @@ struct mark {
 
 class census {
   public:
-    // A kind's name as a reader is to see it, from the request's Charset value: asked once for
-    // each kind of bytes and charset. Kinds whose names are the same are one once finished.
-    using namer = std::function<std::string(const request_kind& kind, std::string_view charset)>;
+    // Appends a kind's name as a reader is to see it, from the request's Charset value, to out:
+    // asked once for each kind of bytes and charset. Kinds whose names are the same are one
+    // once finished.
+    using namer =
+        std::function<void(const request_kind& kind, std::string_view charset, std::string& out)>;
     explicit census(namer name);
 
     // To be told of every entry, in order: bytes are its bytes, and file_offset is where they
     // start in the file. Returns the index of the exchange that a request starts or a reply
     // completes; npos for any other entry.
     std::size_t add(const entry& e, std::string_view bytes, std::uint64_t file_offset);
-    // After the last entry: makes kinds of the same name one (kinds() and the exchanges' kinds
-    // change; kinds stay in the order they were first met).
+    // After the last entry: makes kinds of the same name one (the kinds and the exchanges'
+    // kinds change; kinds stay in the order they were first met).
     void finish();
 
     const std::vector<exchange>& exchanges() const { return exchanges_; }
-    const std::vector<std::string>& kinds() const { return names_; }
+    std::size_t kind_count() const { return name_ends_.size(); }
+    std::string_view kind_name(std::size_t k) const {
+        const std::size_t start = k > 0 ? name_ends_[k - 1] : 0;
+        return std::string_view(names_).substr(start, name_ends_[k] - start);
+    }
+    // Each kind's place among the kinds ordered by name, as bytes: once finished, each its own.
+    std::vector<std::uint32_t> name_ranks() const;
     const std::vector<mark>& marks() const { return marks_; }
     // The status codes that replies gave, ascending, then no_status where a reply had none.
     std::vector<int> statuses() const;
@@ -113,15 +121,17 @@ class census {
     std::vector<mark> marks_;
     std::vector<std::size_t> run_starts_;
     std::vector<std::size_t> run_entries_;
-    std::vector<std::string> names_;
-    // Strings found by their hashes, with no allocation per string: a log may hold hundreds
-    // of thousands of kinds. Ids count from 0 in the order strings were added.
+    // The kinds' names back to back, each ending where name_ends_ says: a log may hold hundreds
+    // of thousands of kinds, and a string each would cost an allocation each.
+    std::string names_;
+    std::vector<std::size_t> name_ends_;
+    // Strings found by their hashes, with no allocation per string. Ids count from 0 in the
+    // order strings were added.
     class string_index {
       public:
         // The id of text, which text_of(id) gives back, and whether it was added now.
-        std::uint32_t find_or_add(std::string_view text,
-                                  const std::function<std::string_view(std::uint32_t)>& text_of,
-                                  bool& added);
+        template <typename TextOf>
+        std::uint32_t find_or_add(std::string_view text, const TextOf& text_of, bool& added);
 
       private:
         std::vector<std::uint32_t> slots_;  // an id + 1, or 0 where free
@@ -164,13 +174,43 @@ enum class row_order {
     name    // by name, as bytes
 };
 
-struct summary_table {
-    std::vector<summary_row> rows;
-    summary_row total;
-};
+// The exchanges from first to last of a census in one row per kind, in order, and their
+// total. A table may have a row for every request of a large log, so it keeps the exchanges
+// by kind and of each kind only what orders it, and makes a row when asked. Precondition: the
+// census outlives the table.
+class summary_table {
+  public:
+    // name_ranks is what c.name_ranks() gives, made once for all tables of c.
+    summary_table(const census& c, std::size_t first, std::size_t last, row_order order,
+                  const std::vector<std::uint32_t>& name_ranks);
+    std::size_t size() const { return kinds_.size(); }
+    // Row i, in order, made into row (whose room is used again).
+    void row(std::size_t i, summary_row& row) const;
+    const summary_row& total() const { return total_; }
 
-// The exchanges from first to last of c in one row per kind, in order, and their total.
-summary_table summarize(const census& c, std::size_t first, std::size_t last, row_order order);
+  private:
+    struct by_kind {
+        std::uint32_t kind;
+        std::uint32_t exchange;
+        std::uint64_t microseconds;
+    };
+    // A kind's exchanges among by_kind_, and what orders its row.
+    struct kind_rows {
+        std::uint64_t total_us;
+        std::uint32_t first;
+        std::uint32_t count;
+        std::uint32_t rank;
+    };
+    void start(summary_row& row) const;
+    void count(summary_row& row, const exchange& x) const;
+
+    const census& census_;
+    std::size_t statuses_;
+    std::vector<std::size_t> column_of_;
+    std::vector<by_kind> by_kind_;
+    std::vector<kind_rows> kinds_;
+    summary_row total_;
+};
 
 }  // namespace pilro::capture
 

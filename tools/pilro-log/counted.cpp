@@ -7,18 +7,21 @@ namespace {
 
 namespace capture = pilro::capture;
 
-// The kind's name: the request line, then for a SHIORI request " ID: " and its ID, for a SAORI
-// one " Argument0: " and its Argument0, read in the request's charset; a part that was cut
-// has "..." after it.
-std::string kind_name(readers& read, const capture::request_kind& kind,
-                      std::string_view charset_name) {
+// The kind's name, appended to out: the request line, then for a SHIORI request " ID: " and
+// its ID, for a SAORI one " Argument0: " and its Argument0, read in the request's charset; a
+// part that was cut has "..." after it.
+void kind_name(readers& read, const capture::request_kind& kind, std::string_view charset_name,
+               std::string& out) {
     charset::reader& reader = read.named(charset_name);
-    std::string name = reader.readable(kind.line) + (kind.line_cut ? "..." : "");
+    reader.readable(kind.line, out);
+    out += kind.line_cut ? "..." : "";
     if (!kind.header.empty()) {
-        name += " " + std::string(kind.header) + ": " + reader.readable(kind.value) +
-                (kind.value_cut ? "..." : "");
+        out += ' ';
+        out += kind.header;
+        out += ": ";
+        reader.readable(kind.value, out);
+        out += kind.value_cut ? "..." : "";
     }
-    return name;
 }
 
 // Bytes as the page shows them: cut past the limit, read line by line, as a JSON string
@@ -166,8 +169,8 @@ void append_json_string(std::string& out, std::string_view text) {
 }
 
 counted_log::counted_log()
-    : census([this](const capture::request_kind& kind, std::string_view charset) {
-          return kind_name(read, kind, charset);
+    : census([this](const capture::request_kind& kind, std::string_view charset, std::string& out) {
+          kind_name(read, kind, charset, out);
       }) {}
 
 bool count_log(const std::string& path, counted_log& log, page_texts* texts, std::string& error) {

@@ -32,26 +32,27 @@ std::size_t utf16_units(std::string_view text) {
 
 // The kinds, each as what it shares with the one before and the rest: names of one protocol
 // and header mostly differ only at their ends.
-void append_kinds(std::string& out, const std::vector<std::string>& kinds) {
+void append_kinds(std::string& out, const capture::census& c) {
     out += "[";
-    for (std::size_t k = 0; k < kinds.size(); ++k) {
+    for (std::size_t k = 0; k < c.kind_count(); ++k) {
+        const std::string_view kind = c.kind_name(k);
         std::size_t shared = 0;
         if (k > 0) {
-            const std::string& before = kinds[k - 1];
-            while (shared < before.size() && shared < kinds[k].size() &&
-                   before[shared] == kinds[k][shared]) {
+            const std::string_view before = c.kind_name(k - 1);
+            while (shared < before.size() && shared < kind.size() &&
+                   before[shared] == kind[shared]) {
                 ++shared;
             }
             // Not inside a character.
-            while (shared > 0 && shared < kinds[k].size() &&
-                   (static_cast<unsigned char>(kinds[k][shared]) & 0xC0) == 0x80) {
+            while (shared > 0 && shared < kind.size() &&
+                   (static_cast<unsigned char>(kind[shared]) & 0xC0) == 0x80) {
                 --shared;
             }
         }
         out += k > 0 ? ",[" : "[";
-        append_number(out, utf16_units(std::string_view(kinds[k]).substr(0, shared)));
+        append_number(out, utf16_units(kind.substr(0, shared)));
         out += ",";
-        append_json_string(out, std::string_view(kinds[k]).substr(shared));
+        append_json_string(out, kind.substr(shared));
         out += "]";
     }
     out += "]";
@@ -128,7 +129,7 @@ std::string report_page(const std::string& log_name, const counted_log& log,
         data += (data.back() == '[' ? "" : ",") + std::to_string(code);
     }
     data += "],\"kinds\":";
-    append_kinds(data, c.kinds());
+    append_kinds(data, c);
     data += ",\"runs\":[";
     for (std::size_t r = 0; r < c.runs(); ++r) {
         data += (r > 0 ? ",[" : "[") + std::to_string(c.run_start(r)) + "," +

@@ -20,7 +20,14 @@ class readers {
     charset::reader& for_request(std::string_view request) {
         return of(charset::find_charset(capture::request_charset(request)));
     }
-    charset::reader& named(std::string_view name) { return of(charset::find_charset(name)); }
+    charset::reader& named(std::string_view name) {
+        // Asked again and again for the same name, as a log's requests mostly give one.
+        if (last_ == nullptr || name != last_name_) {
+            last_ = &of(charset::find_charset(name));
+            last_name_ = name;
+        }
+        return *last_;
+    }
     charset::reader& ascii() { return of(nullptr); }
     charset::reader& of(const charset::charset* which) {
         std::unique_ptr<charset::reader>& slot = made_[which];
@@ -32,6 +39,8 @@ class readers {
 
   private:
     std::map<const charset::charset*, std::unique_ptr<charset::reader>> made_;
+    std::string last_name_;
+    charset::reader* last_ = nullptr;
 };
 
 // "R.N": entry N of run R, both from 1.

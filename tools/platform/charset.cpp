@@ -329,9 +329,49 @@ reader::reader(const charset* from) : from_(from) {
 
 reader::~reader() = default;
 
+bool reader::convert_character(std::string_view character, std::string& out) {
+    if (character.size() > 2) {
+        return to_utf8_->convert(character, out);
+    }
+    constexpr std::uint32_t cannot_read = 0xFF000000u;
+    if (read_.empty()) {
+        read_.assign(0x10000, 0);
+    }
+    const std::uint32_t lead = byte_at(character, 0);
+    std::uint32_t& known = read_[character.size() == 1 ? lead : lead << 8 | byte_at(character, 1)];
+    if (known == cannot_read) {
+        return false;
+    }
+    if (known != 0) {
+        for (std::uint32_t k = 0; k < known >> 24; ++k) {
+            out += static_cast<char>(known >> (8 * k) & 0xFF);
+        }
+        return true;
+    }
+    const std::size_t before = out.size();
+    if (!to_utf8_->convert(character, out)) {
+        known = cannot_read;
+        return false;
+    }
+    // Longer conversions are left to the platform each time.
+    const std::size_t size = out.size() - before;
+    if (size <= 3) {
+        known = static_cast<std::uint32_t>(size) << 24;
+        for (std::size_t k = 0; k < size; ++k) {
+            known |= std::uint32_t{byte_at(out, before + k)} << (8 * k);
+        }
+    }
+    return true;
+}
+
 std::string reader::readable(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
+    readable(bytes, out);
+    return out;
+}
+
+void reader::readable(std::string_view bytes, std::string& out) {
     const family kind = from_ != nullptr ? from_->kind : family::us_ascii;
     for (std::size_t at = 0; at < bytes.size();) {
         const unsigned char c = byte_at(bytes, at);
@@ -361,7 +401,7 @@ std::string reader::readable(std::string_view bytes) {
             }
         } else if (needs_platform(kind)) {
             const std::size_t length = multibyte_length(kind, bytes, at);
-            if (length > 0 && to_utf8_->convert(bytes.substr(at, length), out)) {
+            if (length > 0 && convert_character(bytes.substr(at, length), out)) {
                 at += length;
                 continue;
             }
@@ -369,7 +409,6 @@ std::string reader::readable(std::string_view bytes) {
         append_undecodable(c, out);
         ++at;
     }
-    return out;
 }
 
 }  // namespace pilro::charset

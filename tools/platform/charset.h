@@ -6,9 +6,11 @@
 #ifndef PILRO_TOOLS_CHARSET_H
 #define PILRO_TOOLS_CHARSET_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform.h"
 
@@ -50,11 +52,21 @@ class reader {
     reader& operator=(const reader&) = delete;
 
     std::string readable(std::string_view bytes);
+    // The same, appended to out.
+    void readable(std::string_view bytes, std::string& out);
 
   private:
+    // Appends the UTF-8 of one character of the charset, or returns false with out as it was.
+    bool convert_character(std::string_view character, std::string& out);
+
     const charset* from_;
     // For the charsets that need the platform's tables; null otherwise.
     std::unique_ptr<platform::charset_converter> to_utf8_;
+    // What the platform made of each character of one or two bytes met so far, by the bytes
+    // as a number (the lead byte high): each conversion is a call of its own, and a log
+    // repeats its characters. 0 where not yet met; otherwise the UTF-8 bytes, first lowest,
+    // and their count in the top byte, or cannot_read.
+    std::vector<std::uint32_t> read_;
 };
 
 }  // namespace pilro::charset
