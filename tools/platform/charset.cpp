@@ -373,8 +373,19 @@ std::string reader::readable(std::string_view bytes) {
 
 void reader::readable(std::string_view bytes, std::string& out) {
     const family kind = from_ != nullptr ? from_->kind : family::us_ascii;
+    // ASCII that stands for itself, taken a run at a time: most of what a log holds.
+    const auto plain = [](unsigned char c) { return c >= 0x20 && c < 0x7F && c != '\\'; };
     for (std::size_t at = 0; at < bytes.size();) {
         const unsigned char c = byte_at(bytes, at);
+        if (plain(c)) {
+            std::size_t end = at + 1;
+            while (end < bytes.size() && plain(byte_at(bytes, end))) {
+                ++end;
+            }
+            out.append(bytes.substr(at, end - at));
+            at = end;
+            continue;
+        }
         if (c < 0x80) {
             append_readable(c, out);
             ++at;
