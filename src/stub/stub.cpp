@@ -138,8 +138,8 @@ std::string ignored_names(std::vector<stub::header_pattern>& ignored) {
         throw;
     }
     std::free(bytes);
-    return "; the fallback also leaves out the " + decimal(ignored.size()) + " header names of " +
-           path;
+    return "; the fallback also leaves out the headers named in " + path + " (" +
+           decimal(ignored.size()) + (ignored.size() == 1 ? " name)" : " names)");
 }
 
 // The capture read and indexed; null when it answers nothing. Either way a note names the file
