@@ -881,7 +881,7 @@ TEST(Stub, AnswersTheKthRequestWithTheKthCapturedReplyAndFallsBackWithoutSender)
     EXPECT_EQ(kept_host.load(host_block("x"), 1), 1);
     EXPECT_EQ(send(kept_host.request,
                    "GET SHIORI/3.0\r\nCharset: UTF-8\r\nSender: B\r\nID: OnBoot\r\nReference0: "
-                   "12:01\r\nStatus: talking\r\nREFERENCE1: b\r\n\r\n")
+                   "12:01\r\nStatus: talking\r\nREFERENCE1: b\r\nReference: c\r\n\r\n")
                   .bytes,
               at_noon);
     for (const std::string& other : {std::string("GET SHIORI/3.0\r\nID: OnClose\r\n\r\n"),
@@ -1024,6 +1024,9 @@ TEST(Stub, WithoutAUsableCaptureAnswersAsPilroAndSaysWhy) {
         } else if (c.capture != "<none>") {
             ASSERT_TRUE(pilro::test::write_file(capture, c.capture));
         }
+        // An ignore file that cannot be read costs its names alone.
+        const std::string ignore_file = play + separator + "foo.capture-ignore.txt";
+        ASSERT_TRUE(!c.answers || pilro::test::make_directory(ignore_file));
         {
             loaded host(stub);
             ASSERT_TRUE(host.ok());
@@ -1037,6 +1040,11 @@ TEST(Stub, WithoutAUsableCaptureAnswersAsPilroAndSaysWhy) {
         const std::string log = pilro::test::read_file(play + separator + "foo.pilro.txt");
         const std::string said = notes(log);
         EXPECT_NE(said.find(c.why), std::string::npos) << c.name << ": " << said;
+        EXPECT_EQ(said.find("no other header names: cannot read " +
+                            pilro::files::native_path(ignore_file) + ": Is a directory\n") !=
+                      std::string::npos,
+                  c.answers)
+            << said;
         if (missing) {
             // The system's reason, which on Windows carries its error number.
             EXPECT_NE(said.find(std::string(in_utf8) + separator +
