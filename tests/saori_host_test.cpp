@@ -785,7 +785,7 @@ TEST(SaoriHostReplay, CompareHoldsEachReplyAgainstTheRelaysCapture) {
 
 // The relay's entries as pilro-log shows them: a reply with the request it answers and the
 // time, read in its own charset or else its request's; a null reply to a request the log
-// lacks; a note, the relay's and the stub's.
+// lacks; a note, the relay's and the stub's, decoded.
 TEST(PilroLog, RelayRepliesAndNotes) {
     const std::string directory = pilro::test::fresh_directory("pilro_log_relay");
     const std::string request = "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\n\r\n";
@@ -797,8 +797,15 @@ TEST(PilroLog, RelayRepliesAndNotes) {
     const std::string null =
         "reply(" + std::to_string(log.size()) + ") 5 us, length 0, no block\r\n\r\n";
     const std::string late = "reply(-) 6 us, length 4, 4 bytes\r\nlate\r\n\r\n";
-    const std::string note = "relay() not relaying: cannot load C:\\foo.orig.dll\r\n\r\n";
-    const std::string stub_note = "stub() no captured reply to the request\r\n\r\n";
+    // Notes are UTF-8; one of an earlier relay, in the system's code page (here Shift_JIS, some
+    // of it UTF-8 by chance), reads as it always did.
+    const std::string note =
+        "relay() not relaying: cannot load C:\\\xE3\x81\x82\xA0\\foo.orig.dll: error 2: "
+        "\x83t\x83@\x83"
+        "C\x83\x8B\r\n\r\n";
+    const std::string stub_note =
+        "stub() no captured reply to the request that ends at byte 5 of "
+        "C:\\\xE8\xA1\xA8\\foo.pilro.txt: pilro's answer\r\n\r\n";
     // Its request was in a log since deleted; one whose byte count was damaged.
     const std::string orphan =
         "reply(5 to 4 bytes crc 00000000) 7 us, length 2, 2 bytes\r\nok\r\n\r\n";
@@ -815,9 +822,12 @@ TEST(PilroLog, RelayRepliesAndNotes) {
                   "\\r\\n\n1.4 request 4 null\n1.5 reply " +
                   size(null) + " (to 1.4, 5 us, length 0, no block)\n1.6 reply " + size(late) +
                   " (to an unlogged request, 6 us) late\n1.7 note " + size(note) +
-                  " not relaying: cannot load C:\\\\foo.orig.dll\n1.8 note " + size(stub_note) +
-                  " no captured reply to the request\n1.9 reply " + size(orphan) +
-                  " (to no request, 7 us) ok\n1.10 damaged " + size(damaged) +
+                  " not relaying: cannot load C:\\\\\\xE3\\x81\\x82\\xA0\\\\foo.orig.dll: error 2: "
+                  "\\x83t\\x83@\\x83C\\x83\\x8B\n1.8 note " +
+                  size(stub_note) +
+                  " no captured reply to the request that ends at byte 5 of C:\\\\表\\\\foo."
+                  "pilro.txt: pilro's answer\n1.9 reply " +
+                  size(orphan) + " (to no request, 7 us) ok\n1.10 damaged " + size(damaged) +
                   " reply(1) 8 us, length 9, 99 bytes\\r\\nnot 99\\r\\n\\r\\n\n1.11 detach 19\n");
     EXPECT_TRUE(mentions(run.err, "foo.pilro.txt: entry 1.10, at byte " +
                                       std::to_string(log.size() - damaged.size() - detach.size()) +
