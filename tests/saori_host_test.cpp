@@ -1074,7 +1074,10 @@ TEST(PilroLog, ReportPageHoldsTheCapturesTextAsDataAlone) {
     const std::string long_request =
         "EXECUTE SAORI/1.0\r\nArgument0: " + std::string(3000, 'a') + "\r\n\r\n";
     relay_capture long_capture;
-    long_capture.add(attach).exchange(long_request, 1, ok);
+    // A note in UTF-8, as notes are written now, is shown decoded, as pilro-log shows it.
+    long_capture.add(attach)
+        .add("relay() cannot load /ghost/\xE8\xA1\xA8.dll\r\n\r\n")
+        .exchange(long_request, 1, ok);
     const std::string long_page = directory + separator + "long.html";
     ASSERT_EQ(pilro_log({write_in(directory, "long.txt", long_capture.log), "--html", long_page})
                   .exit_code,
@@ -1083,6 +1086,7 @@ TEST(PilroLog, ReportPageHoldsTheCapturesTextAsDataAlone) {
     EXPECT_TRUE(mentions(long_html, "\"cutTexts\":true"));
     EXPECT_TRUE(mentions(long_html, "Argument0: " + std::string(2048 - 30, 'a') + "\""));
     EXPECT_FALSE(mentions(long_html, std::string(2048 - 29, 'a')));
+    EXPECT_TRUE(mentions(long_html, "cannot load /ghost/\xE8\xA1\xA8.dll\""));
 
     // Never over the log, and never half a page.
     const std::string before = pilro::test::read_file(log);

@@ -239,10 +239,8 @@ std::string entry_line(std::string_view log, const capture::entry& e, std::size_
             text = reply_text(capture::read_reply(log, e), request, read);
             break;
         case capture::entry_kind::note: {
-            // Notes are UTF-8; those of earlier versions, which gave file names and the
-            // system's messages in the system's code page, are shown as they always were.
             const std::string_view note = capture::note_text(log, e);
-            text = (charset::is_utf8(note) ? read.named("UTF-8") : read.ascii()).readable(note);
+            text = read.for_note(note).readable(note);
             break;
         }
         case capture::entry_kind::damaged:
