@@ -171,7 +171,7 @@ TEST_F(WriteLog, WritesNothingWithoutAPathThatFits) {
 // ---- Waits for the log, in a system made up by the test: its threads, clock and answers.
 
 TEST(LogTurns, AWriterKeptFromRunningSpendsNoPatienceMeanwhile) {
-    pilro::prim::patience wait(40, 1);
+    pilro::prim::patience wait(40, 1, 8);
     wait.held_since(0);
     wait.trying_at(500);  // descheduled for half a second: a millisecond of it counts
     for (int now = 501; now < 539; ++now) {
@@ -180,6 +180,14 @@ TEST(LogTurns, AWriterKeptFromRunningSpendsNoPatienceMeanwhile) {
     EXPECT_FALSE(wait.spent());
     wait.trying_at(539);
     EXPECT_TRUE(wait.spent());
+    // Each try slow: the patience lasts its tries all the same.
+    pilro::prim::patience slow(40, 1, 64);
+    slow.held_since(0);
+    for (int tries = 1; tries <= 64; ++tries) {
+        EXPECT_FALSE(slow.spent()) << tries;
+        slow.trying_at(tries * 1000);
+    }
+    EXPECT_TRUE(slow.spent());
 }
 
 struct made_up_system {

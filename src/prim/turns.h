@@ -25,27 +25,33 @@ namespace pilro::prim {
 // hold counts, not time in which the writer was kept from running: on a busy machine a writer
 // descheduled between two tries would otherwise find its patience spent by a hold it hardly
 // saw. So each stretch between two tries that both found the file held counts, but at most
-// most_per_try, far more than a try takes while the writer runs. An entry given up has seen
-// the file held throughout its patience at least; on a busy machine the wait stretches
-// instead. Times in any one unit, from a monotonic clock.
+// most_per_try, far more than a try takes while the writer runs; and the patience lasts at
+// least least_tries tries, so that a writer whose every try is slow (each a call to a busy
+// Wine server, say) does not give up after a few. An entry given up has seen the file held
+// throughout its patience at least; on a busy machine the wait stretches instead. Times in any
+// one unit, from a monotonic clock.
 class patience {
   public:
-    constexpr patience(std::int64_t patience, std::int64_t most_per_try) noexcept
-        : patience_(patience), most_per_try_(most_per_try) {}
+    constexpr patience(std::int64_t patience, std::int64_t most_per_try,
+                       unsigned least_tries) noexcept
+        : patience_(patience), most_per_try_(most_per_try), least_tries_(least_tries) {}
     // Right after the first try that found the file held.
     void held_since(std::int64_t now) noexcept { last_ = now; }
     // Right before each further try, all of which found it held so far.
     void trying_at(std::int64_t now) noexcept {
         held_ += std::min(now - last_, most_per_try_);
         last_ = now;
+        ++tries_;
     }
-    bool spent() const noexcept { return held_ >= patience_; }
+    bool spent() const noexcept { return held_ >= patience_ && tries_ >= least_tries_; }
 
   private:
     std::int64_t patience_;
     std::int64_t most_per_try_;
+    unsigned least_tries_;
     std::int64_t held_ = 0;
     std::int64_t last_ = 0;
+    unsigned tries_ = 0;
 };
 
 template <class System>
