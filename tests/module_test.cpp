@@ -319,13 +319,20 @@ std::vector<std::string> child(const std::vector<std::string>& args) {
 class ending_limit {
   public:
     ending_limit(const std::string& directory, const std::string& size) {
-        const auto started = std::chrono::steady_clock::now();
-        // Nothing in it can hang: only a machine that has stopped takes this long.
-        const process_result run = pilro::test::run_process(
-            child({"--bare", directory + separator + "bare.txt", size}), std::string(), 600 * 1000);
-        plain_ms_ = milliseconds_since(started);
-        EXPECT_FALSE(run.timed_out) << "a plain host did not end within ten minutes";
-        EXPECT_EQ(run.exit_code, 0) << "a plain host failed: " << run.err;
+        // Twice, and the faster counts: the first program after a while may meet costs of its
+        // own (under Wine its services starting, minutes long under emulation on a busy
+        // machine), which the hosts after it do not pay again.
+        for (int i = 0; i < 2; ++i) {
+            const auto started = std::chrono::steady_clock::now();
+            // Nothing in it can hang: only a machine that has stopped takes this long.
+            const process_result run = pilro::test::run_process(
+                child({"--bare", directory + separator + "bare.txt", size}), std::string(),
+                600 * 1000);
+            const long long took = milliseconds_since(started);
+            plain_ms_ = i == 0 ? took : std::min(plain_ms_, took);
+            EXPECT_FALSE(run.timed_out) << "a plain host did not end within ten minutes";
+            EXPECT_EQ(run.exit_code, 0) << "a plain host failed: " << run.err;
+        }
     }
     int ms() const {
         return static_cast<int>(std::max({15000LL, 20 * plain_ms_, 5 * slowest_ms_}));
