@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -619,49 +619,6 @@ TEST(PilroLog, FilesThatAreNoLogsDirectoriesAndRunsOpenAtOnce) {
     EXPECT_EQ(followed.out, whole);
 }
 
-// pilro-log's output as it follows a log, for steps that wait until it has shown something.
-class follower_output {
-  public:
-    pilro::test::output_watch watch() {
-        return [this](const std::string& out, const std::string& err) {
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                out_ = out;
-                err_ = err;
-            }
-            changed_.notify_all();
-            return false;
-        };
-    }
-    void ended() {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            ended_ = true;
-        }
-        changed_.notify_all();
-    }
-    // Waits until standard output is at least size bytes long and standard error holds text
-    // count times, or pilro-log has ended.
-    void shows(std::size_t size, const std::string& text = std::string(), int count = 0) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] {
-            int found = 0;
-            for (std::size_t at = err_.find(text); !text.empty() && at != std::string::npos;
-                 at = err_.find(text, at + 1)) {
-                ++found;
-            }
-            return ended_ || (out_.size() >= size && found >= count);
-        });
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::string out_;
-    std::string err_;
-    bool ended_ = false;
-};
-
 // pilro-log --follow while the log is made late, written by hand and by another process, an
 // entry in two writes, then removed and made anew; a directory in its place ends it. What it
 // shows does not depend on when it looks, as long as it looks between the steps that need a
@@ -692,12 +649,30 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
         "run 1:\n1.1 attach 19\n1.2 load 19 replaced\n1.3 request 61 GET Version SAORI/1.0\\r\\n"
         "Charset: UTF-8\\r\\nSender: saori-host\\r\\n\n",
         "run 1:\n1.1 attach 19\n"};
+    // What pilro-log has shown so far; a step that needs a look of its own waits until it has
+    // shown the steps before (as many bytes) and said text count times, or has ended.
+    std::mutex seen;
+    std::string out;
+    std::string err;
+    std::atomic<bool> ended{false};
     std::size_t so_far = 0;
-    follower_output output;
+    const auto said = [&](const std::string& text = std::string(), int count = 0) {
+        for (;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+            const std::lock_guard<std::mutex> lock(seen);
+            int found = 0;
+            for (std::size_t at = err.find(text); !text.empty() && at != std::string::npos;
+                 at = err.find(text, at + 1)) {
+                ++found;
+            }
+            if (ended || (out.size() >= so_far && found >= count)) {
+                return;
+            }
+        }
+    };
     const auto shows = [&](std::size_t step, const std::string& text = std::string(),
                            int count = 0) {
         so_far += shown[step].size();
-        output.shows(so_far, text, count);
+        said(text, count);
     };
     std::thread writer([&] {
         // Under Wine a file that pilro-log has open for a moment can be neither replaced nor
@@ -714,7 +689,7 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
         const auto append = [&](const std::string& bytes) {
             std::ofstream(log, std::ios::binary | std::ios::app) << bytes;
         };
-        output.shows(0, "waiting for " + log + " to be made", 1);
+        said("waiting for " + log + " to be made", 1);
         append(attach + "load() x\r\n\r\n");
         shows(0);
         append(request.substr(0, 30));
@@ -727,7 +702,7 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
         host({module, "--get-version"});
         shows(3);
         retried(removed);
-        output.shows(so_far, "is gone; waiting for it to be made again", 1);
+        said("is gone; waiting for it to be made again", 1);
         append(attach + "load() again\r\n\r\n");
         shows(4);
         // Replaced by a longer file, then cut shorter, each between two looks.
@@ -743,9 +718,15 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
         retried(removed);
         retried([&] { return pilro::test::make_directory(log); });
     });
-    const process_result run = pilro::test::run_process({pilro::test::pilro_log(), log, "--follow"},
-                                                        std::string(), 600000, output.watch());
-    output.ended();
+    const process_result run =
+        pilro::test::run_process({pilro::test::pilro_log(), log, "--follow"}, std::string(), 600000,
+                                 [&](const std::string& now_out, const std::string& now_err) {
+                                     const std::lock_guard<std::mutex> lock(seen);
+                                     out = now_out;
+                                     err = now_err;
+                                     return false;
+                                 });
+    ended = true;
     writer.join();
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_TRUE(mentions(run.err, "cannot open " + log + ": Is a directory")) << run.err;
