@@ -49,6 +49,9 @@ void* handle_request(void* block, long* length, block_allocator alloc) noexcept;
 // pilro's reply to the request text, in a new block from alloc: the reply, then a NUL. Sets
 // *length, where given, to the reply's byte count; or returns null with 0 when memory runs out.
 void* pilro_reply(std::string_view text, long* length, block_allocator alloc) noexcept;
+// The same for the reply made of the protocol token and the status after it.
+void* status_reply(std::string_view protocol, std::string_view status, long* length,
+                   block_allocator alloc) noexcept;
 // Writes load()'s entry for the load data in block; the block stays the caller's.
 void log_load(const void* block, long length) noexcept;
 

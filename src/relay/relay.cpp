@@ -76,7 +76,7 @@ bool open_real_module() noexcept {
     char why[512];
     void* module = prim::module_load(real_path, why, sizeof why);
     if (module == nullptr) {
-        note({"not relaying: cannot load ", real_path, ": ", why});
+        note({"not relaying: cannot load ", utf8_text(real_path), ": ", why});
         return false;
     }
     const auto found_load = reinterpret_cast<load_function>(prim::module_export(module, "load"));
@@ -96,10 +96,10 @@ bool open_real_module() noexcept {
         missing = "all it should";
     }
     if (!missing.empty()) {
-        note({"not relaying: ", real_path, " does not export ", missing});
+        note({"not relaying: ", utf8_text(real_path), " does not export ", missing});
     } else if (found_load == &::load) {
         // A link to the relay's own file: relaying to it would call itself for ever.
-        note({"not relaying: ", real_path, " is this relay itself"});
+        note({"not relaying: ", utf8_text(real_path), " is this relay itself"});
     } else {
         real_module = module;
         real_load.store(found_load, std::memory_order_relaxed);
@@ -109,22 +109,6 @@ bool open_real_module() noexcept {
     }
     prim::module_release(module);
     return false;
-}
-
-// Whether a part of the relay's name, from its dot on, is ".pilro" (in any case, as Windows
-// names files).
-bool is_marker(std::string_view part) noexcept {
-    constexpr std::string_view marker = ".pilro";
-    if (part.size() != marker.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < marker.size(); ++i) {
-        const char c = part[i] >= 'A' && part[i] <= 'Z' ? static_cast<char>(part[i] + 32) : part[i];
-        if (c != marker[i]) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The log and the real module lie beside the relay's own file, named after it.
@@ -172,7 +156,7 @@ int PILRO_CDECL load(void* block, long length) {
     if (seen == idle && state.compare_exchange_strong(seen, loading)) {
         state.store(open_real_module() ? relaying : idle);
     } else if (seen == loading && !wait_while(state, loading, longest_load_wait_us)) {
-        note({"not relaying this load: another thread is still loading ", real_path});
+        note({"not relaying this load: another thread is still loading ", utf8_text(real_path)});
     }
     if (enter()) {
         // The block is the real module's now, to free as any module does.

@@ -6,9 +6,9 @@
 // that starts with "null" get no reply block at all (the latter with the length left as it
 // was), one that starts with "past" gets a length far past its reply block's end, one that
 // starts with "exit" ends the process (status 7) and one that starts with "wait" is answered
-// after 400 ms. One that starts with "next" gets a count after its bytes: " 1" the first
-// time in the process, " 2" the next, and so on, so that alike requests get replies that
-// differ.
+// once unload has been called since the last load, and no sooner than 400 ms. One that starts
+// with "next" gets a count after its bytes: " 1" the first time in the process, " 2" the next,
+// and so on, so that alike requests get replies that differ.
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -18,9 +18,16 @@
 
 #include "prim/prim.h"
 
+namespace {
+
+std::atomic<bool> unloaded{false};
+
+}  // namespace
+
 extern "C" {
 
 PILRO_EXPORT int PILRO_CDECL load(void* block, long length) {
+    unloaded = false;
     const bool refuse = length == 6 && std::memcmp(block, "refuse", 6) == 0;
     pilro::prim::block_free(block);
     return refuse ? 0 : 1;
@@ -49,6 +56,9 @@ PILRO_EXPORT void* PILRO_CDECL request(void* block, long* length) {
     }
     if (cue("wait")) {
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        while (!unloaded) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
     void* reply = n == 0 || cue("null") ? nullptr : pilro::prim::block_alloc(n);
     if (reply != nullptr) {
@@ -60,6 +70,7 @@ PILRO_EXPORT void* PILRO_CDECL request(void* block, long* length) {
 }
 
 PILRO_EXPORT int PILRO_CDECL unload(void) {
+    unloaded = true;
     return 1;
 }
 }

@@ -66,9 +66,11 @@ void keep_mark(page_texts& texts, readers& read, const capture::entry& e, std::s
     const std::string_view bytes = capture::entry_bytes(part, e);
     bool cut = false;
     switch (e.kind) {
-        case capture::entry_kind::note:
-            keep(texts, texts.marks.back(), read.ascii(), capture::note_text(part, e), cut);
+        case capture::entry_kind::note: {
+            const std::string_view note = capture::note_text(part, e);
+            keep(texts, texts.marks.back(), read.for_note(note), note, cut);
             break;
+        }
         case capture::entry_kind::cut_short:
             keep(texts, texts.marks.back(), read.for_request(bytes), bytes, cut);
             break;

@@ -79,8 +79,10 @@ const char usage_text[] =
     "\n"
     "TEXT is one line of UTF-8. A request's bytes (and a cut-short one's) are read in\n"
     "the charset that its own Charset header names, a reply's in its own or else its\n"
-    "request's; other entries, texts without the header and texts naming a charset not\n"
-    "known here are read as ASCII. Known charsets, by any of these names in any case:\n";
+    "request's; a note in UTF-8, or, where it is not UTF-8 throughout (earlier versions\n"
+    "wrote file names and the system's messages in the system's code page), as ASCII;\n"
+    "other entries, texts without the header and texts naming a charset not known here\n"
+    "are read as ASCII. Known charsets, by any of these names in any case:\n";
 
 const char usage_tail[] =
     "Backslash is shown as \\\\, CR, LF and tab as \\r, \\n and \\t, other control\n"
@@ -236,9 +238,11 @@ std::string entry_line(std::string_view log, const capture::entry& e, std::size_
         case capture::entry_kind::reply:
             text = reply_text(capture::read_reply(log, e), request, read);
             break;
-        case capture::entry_kind::note:
-            text = read.ascii().readable(capture::note_text(log, e));
+        case capture::entry_kind::note: {
+            const std::string_view note = capture::note_text(log, e);
+            text = read.for_note(note).readable(note);
             break;
+        }
         case capture::entry_kind::damaged:
             text = read.ascii().readable(entry);
             break;

@@ -29,6 +29,11 @@ class readers {
         return *last_;
     }
     charset::reader& ascii() { return of(nullptr); }
+    // Notes are UTF-8; those of earlier versions, which gave file names and the system's
+    // messages in the system's code page, are shown as they always were.
+    charset::reader& for_note(std::string_view note) {
+        return charset::is_utf8(note) ? named("UTF-8") : ascii();
+    }
     charset::reader& of(const charset::charset* which) {
         std::unique_ptr<charset::reader>& slot = made_[which];
         if (!slot) {
