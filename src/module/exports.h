@@ -49,8 +49,12 @@ void* handle_request(void* block, long* length, block_allocator alloc) noexcept;
 // pilro's reply to the request text, in a new block from alloc: the reply, then a NUL. Sets
 // *length, where given, to the reply's byte count; or returns null with 0 when memory runs out.
 void* pilro_reply(std::string_view text, long* length, block_allocator alloc) noexcept;
-// Writes load()'s entry for the load data in block; the block stays the caller's.
-void log_load(const void* block, long length) noexcept;
+// The start of loadu()'s entry, which the relay and the stub write for the load that takes the
+// folder in UTF-8 (an export pilro-place gives them where the real module has it).
+inline constexpr std::string_view loadu_entry_start = "loadu() ";
+// Writes load()'s entry for the load data in block (or, with loadu_entry_start, loadu()'s);
+// the block stays the caller's.
+void log_load(const void* block, long length, std::string_view start = "load() ") noexcept;
 
 // How many bytes of a block may be read: what its owner says, but nothing from a null block,
 // nothing for a negative length, and never past the block's end.
