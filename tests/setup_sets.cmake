@@ -1,11 +1,14 @@
 # What scripts/setup would bring onto a minimal Debian, set by set, as apt-get simulates it
 # (scripts/setup --simulate, whose package state holds only the packages of priority
-# required and their dependencies; the packages of the machine running this hide nothing). The demo's set must resolve and bring none of the test tools and no locale, even
-# through dependencies; the test set must bring every one of them and the locales.
+# required and their dependencies; the packages of the machine running this hide nothing). The
+# demo's set must resolve and bring none of the test tools and no locale, even through
+# dependencies; the test set must bring every one of them and the locales, and the emulator for
+# machines that run no 32-bit programs (qemu-user, fetched from the release's backports).
 #   cmake -DSETUP=path/to/scripts/setup -P setup_sets.cmake
 cmake_minimum_required(VERSION 3.23)
 set(test_tools googletest libbenchmark-dev clang libclang-rt-14-dev valgrind locales file
-               g++-mingw-w64-x86-64-posix wine64 "locale ja_JP.UTF-8" "locale ja_JP.EUC-JP")
+               g++-mingw-w64-x86-64-posix wine64 "locale ja_JP.UTF-8" "locale ja_JP.EUC-JP"
+               qemu-user)
 
 # The packages (and the locale) that scripts/setup --simulate SET would install.
 function(simulate set result)
@@ -14,10 +17,10 @@ function(simulate set result)
     if(failed)
         message(FATAL_ERROR "the set ${set} does not resolve:\n${out}${err}")
     endif()
-    string(REGEX MATCHALL "\n(Inst [^ \n]+|Generate locale [^ \n]+)" lines "\n${out}")
+    string(REGEX MATCHALL "\n(Inst [^ \n]+|Generate locale [^ \n]+|Fetch [^ \n]+)" lines "\n${out}")
     set(installs "")
     foreach(line IN LISTS lines)
-        string(REGEX REPLACE "^\n(Inst |Generate )" "" line "${line}")
+        string(REGEX REPLACE "^\n(Inst |Generate |Fetch )" "" line "${line}")
         list(APPEND installs "${line}")
     endforeach()
     set(${result} "${installs}" PARENT_SCOPE)

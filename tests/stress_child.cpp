@@ -10,6 +10,8 @@
 //                                           start two threads that send requests (64 B and
 //                                           64 KiB) without pause, and after MS ms end the
 //                                           process by returning from main, as hosts do
+//   stress_child --bare FILE SIZE          without any module: write a request of SIZE bytes
+//                                           from a host's block to FILE, remove it, end
 //   stress_child --frozen-holder MODULE DIR SIZE
 //                                           in DIR: start a thread that sends a request of SIZE
 //                                           bytes, stop it for good inside the module (while
@@ -77,6 +79,13 @@ entry_points open_module(const char* module) {
 void send(request_function request, const std::string& text) {
     long length = static_cast<long>(text.size());
     pilro::prim::block_free(request(host_block(text), &length));
+}
+
+// An EXECUTE of exactly size bytes.
+std::string request_of_size(std::size_t size, const char* sender) {
+    std::string text = std::string("EXECUTE SAORI/1.0\r\nSender: ") + sender + "\r\nArgument0: ";
+    text.append(size > text.size() + 4 ? size - text.size() - 4 : 0, 'x');
+    return text + "\r\n\r\n";
 }
 
 int run(const char* module, const std::string& id, int count) {
@@ -154,13 +163,6 @@ int verify(const std::string& log_file, int processes, int count) {
     return problems.empty() ? 0 : 1;
 }
 
-// An EXECUTE of exactly size bytes.
-std::string request_of_size(std::size_t size, const char* sender) {
-    std::string text = std::string("EXECUTE SAORI/1.0\r\nSender: ") + sender + "\r\nArgument0: ";
-    text.append(size > text.size() + 4 ? size - text.size() - 4 : 0, 'x');
-    return text + "\r\n\r\n";
-}
-
 void enter_directory(const char* directory) {
     if (!pilro::test::change_directory(directory)) {
         std::fprintf(stderr, "cannot enter %s\n", directory);
@@ -181,6 +183,18 @@ int end_busy(const char* module, const char* directory, int ms) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     return 0;
+}
+
+// What a host of the process-end tests does, less the module: how long that takes tells how
+// fast this machine is just now.
+int bare(const char* file, std::size_t size) {
+    const std::string text = request_of_size(size, "bare");
+    void* block = host_block(text);
+    const bool written =
+        pilro::test::write_file(file, std::string(static_cast<const char*>(block), text.size()));
+    pilro::prim::block_free(block);
+    pilro::files::remove_file(file);
+    return written ? 0 : 1;
 }
 
 struct frozen_request {
@@ -253,11 +267,15 @@ int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], "--frozen-holder") == 0) {
         return frozen_holder(argv[2], argv[3], std::strtoul(argv[4], nullptr, 10));
     }
+    if (argc == 4 && std::strcmp(argv[1], "--bare") == 0) {
+        return bare(argv[2], std::strtoul(argv[3], nullptr, 10));
+    }
     if (argc == 4) {
         return run(argv[1], argv[2], std::atoi(argv[3]));
     }
     std::fprintf(stderr,
                  "usage: stress_child MODULE ID COUNT | --verify LOG PROCESSES COUNT |\n"
+                 "       --bare FILE SIZE |\n"
                  "       --end-busy MODULE DIR MS | --frozen-holder MODULE DIR SIZE\n");
     return 2;
 }
