@@ -20,8 +20,6 @@
 #include "capture/capture_log.h"
 #include "module/exports.h"
 #include "module/lifecycle.h"
-#include "pe/pe_image.h"
-#include "pe/placement.h"
 #include "platform/platform.h"
 #include "prim/prim.h"
 #include "test_os.h"
@@ -458,7 +456,6 @@ TEST(ProcessEnd, ThreadStoppedInsideTheModuleHoldsNothingUpForLong) {
 // ---- The relay in front of a real module (the echo module, which replies with the request)
 
 namespace capture = pilro::capture;
-namespace pe = pilro::pe;
 
 // Copies the relay into directory as name, and the module file real beside it as real_name
 // (unless real is empty); returns the relay's path.
@@ -1061,23 +1058,10 @@ TEST(Stub, ConcurrentCallersGetEachReplyOnceAndUnloadsFreeNothingUnderThem) {
 // The stand-in (the relay's or the stub's module file) as foo.pilro.dll beside a copy of the
 // echo module as foo.dll, with its exports, made as pilro-place makes it; returns its path.
 std::string place_with_exports(const std::string& directory, const std::string& stand_in) {
-    const std::string real = directory + separator + "foo.dll";
-    EXPECT_TRUE(pilro::test::copy_file(PILRO_TEST_ECHO_MODULE, real));
-    const std::string own_bytes = pilro::test::read_file(stand_in);
-    const std::string real_bytes = pilro::test::read_file(real);
-    pe::image own;
-    pe::image module;
-    pe::descriptor d{};
-    pe::export_table table;
-    pe::placed out;
     std::string why;
-    EXPECT_TRUE(own.read(own_bytes, pe::layout::file, why) && pe::read_descriptor(own, d, why) &&
-                module.read(real_bytes, pe::layout::file, why) &&
-                pe::read_exports(module, table, why) &&
-                pe::place(own, d, table, "foo.dll", out, why))
-        << why;
-    const std::string path = directory + separator + "foo.pilro.dll";
-    EXPECT_TRUE(pilro::test::write_file(path, out.bytes));
+    const std::string path =
+        pilro::files::place_with_exports(directory, stand_in, PILRO_TEST_ECHO_MODULE, why);
+    EXPECT_FALSE(path.empty()) << why;
     return path;
 }
 

@@ -237,6 +237,12 @@ TEST(Placement, RefusesWhatCannotBePlaced) {
     place(pe_file(few).bytes, real, p);
     EXPECT_FALSE(p.ok);
     EXPECT_NE(p.why.find("room for 4"), std::string::npos) << p.why;
+    // An alignment that would carry the new section past 4 GiB.
+    std::string misaligned = pe_file(stand_in(false)).bytes;
+    pe::write32(misaligned, 0x80 + 24 + 32, 0xFFFFF000);
+    place(misaligned, real, p);
+    EXPECT_FALSE(p.ok);
+    EXPECT_NE(p.why.find("headers are damaged"), std::string::npos) << p.why;
 }
 
 }  // namespace

@@ -6,12 +6,7 @@
 namespace pilro::pe {
 namespace {
 
-constexpr std::uint32_t layout_version = 1;
 constexpr std::size_t section_header_size = 40;
-constexpr std::size_t descriptor_size = 8 + 4 * 7;
-// Where the export directory lies in the placed section: after its magic, version and the
-// RVA of the real module's name.
-constexpr std::uint32_t directory_offset = 16;
 constexpr std::uint32_t thunk_size = 16;
 
 // IMAGE_SCN_CNT_CODE | IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_MEM_READ
@@ -21,42 +16,16 @@ std::uint32_t align_up(std::uint64_t value, std::uint32_t alignment) {
     return static_cast<std::uint32_t>((value + alignment - 1) / alignment * alignment);
 }
 
+bool power_of_two(std::uint32_t value) {
+    return value != 0 && (value & (value - 1)) == 0;
+}
+
 bool has_name(const export_table& table, std::string_view name) {
     return std::any_of(table.names.begin(), table.names.end(),
                        [&](const export_table::named& n) { return n.name == name; });
 }
 
 }  // namespace
-
-bool read_descriptor(const image& module, descriptor& d, std::string& why) {
-    why.clear();
-    const section* s = module.find_section(descriptor_section);
-    std::string_view bytes;
-    if (s == nullptr) {
-        return false;
-    }
-    if (!module.at(s->virtual_address, descriptor_size, bytes) ||
-        bytes.substr(0, descriptor_magic.size()) != descriptor_magic ||
-        read32(bytes, 8) != layout_version) {
-        why = "its section " + std::string(descriptor_section) +
-              " is damaged, or of another version of pilro";
-        return false;
-    }
-    for (std::size_t k = 0; k < 4; ++k) {
-        d.own[k] = read32(bytes, 12 + 4 * k);
-    }
-    d.dispatcher = read32(bytes, 28);
-    d.slots = read32(bytes, 32);
-    return true;
-}
-
-bool read_placement(const image& module, std::string_view& real_name) {
-    const section* s = module.find_section(placed_section);
-    std::string_view bytes;
-    return s != nullptr && module.at(s->virtual_address, directory_offset, bytes) &&
-           bytes.substr(0, placed_magic.size()) == placed_magic &&
-           read32(bytes, 8) == layout_version && module.text_at(read32(bytes, 12), real_name);
-}
 
 std::string real_module_problem(const image& real, const export_table& table) {
     descriptor d{};
@@ -85,8 +54,11 @@ std::string real_module_problem(const image& real, const export_table& table) {
 bool place(const image& stand_in, const descriptor& d, const export_table& table,
            std::string_view real_name, placed& out, std::string& why) {
     out = placed();
-    if (stand_in.directory_count() == 0) {
-        why = "the stand-in has no data directories";
+    // What the loader takes: alignments that are powers of two, the file's at most 64 KiB.
+    if (stand_in.directory_count() == 0 || !power_of_two(stand_in.file_alignment()) ||
+        !power_of_two(stand_in.section_alignment()) || stand_in.file_alignment() > 0x10000 ||
+        stand_in.section_alignment() < stand_in.file_alignment()) {
+        why = "the stand-in's headers are damaged";
         return false;
     }
     const std::uint32_t count = static_cast<std::uint32_t>(table.functions.size());
@@ -116,9 +88,10 @@ bool place(const image& stand_in, const descriptor& d, const export_table& table
     const section& last = *std::max_element(
         stand_in.sections().begin(), stand_in.sections().end(),
         [](const section& a, const section& b) { return a.virtual_address < b.virtual_address; });
+    const std::uint64_t end =
+        std::uint64_t{last.virtual_address} + std::max(last.virtual_size, last.raw_size);
     const std::uint32_t rva =
-        align_up(std::uint64_t{last.virtual_address} + std::max(last.virtual_size, last.raw_size),
-                 stand_in.section_alignment());
+        align_up(std::min<std::uint64_t>(end, 0xFFFFFFFF), stand_in.section_alignment());
     std::string body(directory_offset + 40, '\0');
     const auto here = [&] { return rva + static_cast<std::uint32_t>(body.size()); };
     const std::uint32_t functions_at = here();
@@ -175,6 +148,13 @@ bool place(const image& stand_in, const descriptor& d, const export_table& table
     write32(body, dir + 32, names_at);
     write32(body, dir + 36, ordinals_at);
 
+    // The image and the file within 32 bits.
+    if (end + body.size() + 2 * std::uint64_t{stand_in.section_alignment()} > 0xFFFFFFFF ||
+        stand_in.bytes().size() + body.size() + 2 * std::uint64_t{stand_in.file_alignment()} >
+            0xFFFFFFFF) {
+        why = "the stand-in's image has no room for one more section";
+        return false;
+    }
     // One more section header, where the headers have room for it before the first section's
     // data, and nothing is there yet.
     const std::string_view file = stand_in.bytes();

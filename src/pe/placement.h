@@ -31,6 +31,11 @@ inline constexpr std::string_view descriptor_section = ".pilro";
 inline constexpr std::string_view descriptor_magic = "PILROFWD";
 inline constexpr std::string_view placed_section = ".pilroex";
 inline constexpr std::string_view placed_magic = "PILROPLC";
+// The version of both layouts.
+inline constexpr std::uint32_t layout_version = 1;
+// Where the export directory lies in the placed section: after its magic, version and the RVA
+// of the real module's name.
+inline constexpr std::uint32_t directory_offset = 16;
 
 // The exports that the stand-in answers itself; every other one goes to the real module.
 inline constexpr std::string_view own_exports[] = {"load", "request", "unload", "loadu"};
@@ -41,6 +46,8 @@ struct descriptor {
     std::uint32_t dispatcher;
     std::uint32_t slots;
 };
+
+// Reading both (placed.cpp, an object of its own: the relay and the stub read, and never write).
 
 // Whether the image carries a stand-in's section (it is the relay or the stub, placed by hand
 // or by pilro-place); if so, and it reads, fills d. False with why empty where there is none,
