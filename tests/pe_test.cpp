@@ -237,6 +237,16 @@ TEST(Placement, RefusesWhatCannotBePlaced) {
     place(pe_file(few).bytes, real, p);
     EXPECT_FALSE(p.ok);
     EXPECT_NE(p.why.find("room for 4"), std::string::npos) << p.why;
+    // A stand-in whose section points outside it.
+    made_up_module outside = stand_in(false);
+    outside.own[1] = 0x7FFFFFFF;
+    pe::image image;
+    pe::descriptor d{};
+    std::string why;
+    const std::string outside_bytes = pe_file(outside).bytes;
+    ASSERT_TRUE(image.read(outside_bytes, pe::layout::file, why)) << why;
+    EXPECT_FALSE(pe::read_descriptor(image, d, why));
+    EXPECT_NE(why.find(".pilro points outside the module"), std::string::npos) << why;
     // An alignment that would carry the new section past 4 GiB.
     std::string misaligned = pe_file(stand_in(false)).bytes;
     pe::write32(misaligned, 0x80 + 24 + 32, 0xFFFFF000);

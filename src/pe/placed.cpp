@@ -21,11 +21,17 @@ bool read_descriptor(const image& module, descriptor& d, std::string& why) {
               " is damaged, or of another version of pilro";
         return false;
     }
+    bool inside = true;
     for (std::size_t k = 0; k < 4; ++k) {
         d.own[k] = read32(bytes, 12 + 4 * k);
+        inside = inside && d.own[k] < module.size_of_image();
     }
     d.dispatcher = read32(bytes, 28);
     d.slots = read32(bytes, 32);
+    if (!inside || d.dispatcher == 0 || d.dispatcher >= module.size_of_image()) {
+        why = "its section " + std::string(descriptor_section) + " points outside the module";
+        return false;
+    }
     return true;
 }
 

@@ -51,7 +51,8 @@ struct descriptor {
 
 // Whether the image carries a stand-in's section (it is the relay or the stub, placed by hand
 // or by pilro-place); if so, and it reads, fills d. False with why empty where there is none,
-// with why set where it is damaged.
+// with why set where it is damaged (or points outside the image). An RVA of 0 among the own
+// functions: the stand-in lacks that function, and the name goes to the real module.
 bool read_descriptor(const image& module, descriptor& d, std::string& why);
 
 // Whether the image is a copy that pilro-place wrote; if so, real_name receives the file name
