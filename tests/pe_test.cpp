@@ -226,12 +226,22 @@ TEST(Placement, RefusesWhatCannotBePlaced) {
               std::string::npos);
 
     const std::string real = pe_file(module_with({"load", "request", "unload", "x"})).bytes;
-    made_up_module full = stand_in(false);
-    full.extra_sections = 14;
+    // Sixteen section headers leave no room for one more before the first section's data (made
+    // zeros here, so that only the room tells), fifteen do, where the bytes are not in use.
     placing p;
-    place(pe_file(full).bytes, real, p);
-    EXPECT_FALSE(p.ok);
-    EXPECT_NE(p.why.find("no room for one more section"), std::string::npos) << p.why;
+    for (const unsigned sections : {16u, 15u}) {
+        made_up_module full = stand_in(false);
+        full.extra_sections = sections - 3;
+        std::string bytes = pe_file(full).bytes;
+        std::fill_n(bytes.begin() + 0x400, 0x200, '\0');
+        const std::size_t next = 0x80 + 24 + 224 + 40 * sections;
+        place(bytes, real, p);
+        EXPECT_EQ(p.ok, sections == 15) << sections;
+        bytes[next] = 'x';
+        place(bytes, real, p);
+        EXPECT_FALSE(p.ok);
+        EXPECT_NE(p.why.find("no room for one more section"), std::string::npos) << p.why;
+    }
     made_up_module few = stand_in(false);
     few.slots = 4;
     place(pe_file(few).bytes, real, p);
