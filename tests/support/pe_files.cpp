@@ -1,17 +1,12 @@
 #include "pe_files.h"
 
+#include "pe/pe_image.h"
+
 namespace pilro::test {
 namespace {
 
-void put16(std::string& bytes, std::size_t at, std::uint32_t value) {
-    bytes[at] = static_cast<char>(value & 0xFF);
-    bytes[at + 1] = static_cast<char>(value >> 8 & 0xFF);
-}
-
-void put32(std::string& bytes, std::size_t at, std::uint32_t value) {
-    put16(bytes, at, value & 0xFFFF);
-    put16(bytes, at + 2, value >> 16);
-}
+using pe::write16;
+using pe::write32;
 
 std::uint32_t up(std::size_t value, std::uint32_t alignment) {
     return static_cast<std::uint32_t>((value + alignment - 1) / alignment * alignment);
@@ -40,18 +35,18 @@ made_up_file pe_file(const made_up_module& m) {
     const unsigned sections = 2 + (m.stand_in ? 1 : 0) + m.extra_sections;
     std::string file(0x400, '\0');
     file.replace(0, 2, "MZ");
-    put32(file, 0x3C, nt);
+    write32(file, 0x3C, nt);
     file.replace(nt, 4, std::string("PE\0\0", 4));
-    put16(file, nt + 4, m.machine);
-    put16(file, nt + 6, sections);
-    put16(file, nt + 20, static_cast<std::uint32_t>(optional_size));
-    put16(file, nt + 22, 0x0002 | (m.dll ? 0x2000 : 0));
-    put16(file, optional, m.pe32_plus ? 0x20B : 0x10B);
-    put32(file, optional + 32, 0x1000);
-    put32(file, optional + 36, 0x200);
-    put32(file, optional + 60, 0x400);
-    put32(file, optional + 64, m.checksum);
-    put32(file, optional + (m.pe32_plus ? 108 : 92), 16);
+    write16(file, nt + 4, m.machine);
+    write16(file, nt + 6, sections);
+    write16(file, nt + 20, static_cast<std::uint32_t>(optional_size));
+    write16(file, nt + 22, 0x0002 | (m.dll ? 0x2000 : 0));
+    write16(file, optional, m.pe32_plus ? 0x20B : 0x10B);
+    write32(file, optional + 32, 0x1000);
+    write32(file, optional + 36, 0x200);
+    write32(file, optional + 60, 0x400);
+    write32(file, optional + 64, m.checksum);
+    write32(file, optional + (m.pe32_plus ? 108 : 92), 16);
     // .text: the functions' code, int3 throughout.
     file.append(0x200, '\xCC');
     // .edata: the export directory, its lists and its texts.
@@ -64,25 +59,25 @@ made_up_file pe_file(const made_up_module& m) {
     out.functions = edata.size();
     for (const std::uint32_t f : m.functions) {
         edata.append(4, '\0');
-        put32(edata, edata.size() - 4, f);
+        write32(edata, edata.size() - 4, f);
     }
     out.names = edata.size();
     edata.append(4 * m.names.size(), '\0');
     out.ordinals = edata.size();
     edata.append(2 * m.names.size(), '\0');
-    put32(edata, 12, rva_of(edata.size()));
+    write32(edata, 12, rva_of(edata.size()));
     edata.append("made_up.dll").push_back('\0');
     for (std::size_t k = 0; k < m.names.size(); ++k) {
-        put32(edata, out.names + 4 * k, rva_of(edata.size()));
-        put16(edata, out.ordinals + 2 * k, m.names[k].second);
+        write32(edata, out.names + 4 * k, rva_of(edata.size()));
+        write16(edata, out.ordinals + 2 * k, m.names[k].second);
         edata.append(m.names[k].first).push_back('\0');
     }
-    put32(edata, 16, m.base);
-    put32(edata, 20, static_cast<std::uint32_t>(m.functions.size()));
-    put32(edata, 24, static_cast<std::uint32_t>(m.names.size()));
-    put32(edata, 28, rva_of(out.functions));
-    put32(edata, 32, rva_of(out.names));
-    put32(edata, 36, rva_of(out.ordinals));
+    write32(edata, 16, m.base);
+    write32(edata, 20, static_cast<std::uint32_t>(m.functions.size()));
+    write32(edata, 24, static_cast<std::uint32_t>(m.names.size()));
+    write32(edata, 28, rva_of(out.functions));
+    write32(edata, 32, rva_of(out.names));
+    write32(edata, 36, rva_of(out.ordinals));
     const std::size_t directory_size = edata.size();
     out.directory = file.size();
     out.functions += file.size();
@@ -96,11 +91,11 @@ made_up_file pe_file(const made_up_module& m) {
         pilro_at = file.size();
         std::string pilro = "PILROFWD";
         pilro.append(28, '\0');
-        put32(pilro, 8, 1);
+        write32(pilro, 8, 1);
         for (std::size_t k = 0; k < 5; ++k) {
-            put32(pilro, 12 + 4 * k, m.own[k]);
+            write32(pilro, 12 + 4 * k, m.own[k]);
         }
-        put32(pilro, 32, m.slots);
+        write32(pilro, 32, m.slots);
         file += pilro;
         file.resize(up(file.size(), 0x200), '\0');
     }
@@ -122,19 +117,19 @@ made_up_file pe_file(const made_up_module& m) {
         const std::size_t at = optional + optional_size + 40 * k;
         const section& s = table[k];
         file.replace(at, 8, std::string(s.name).append(8, '\0').substr(0, 8));
-        put32(file, at + 8, static_cast<std::uint32_t>(s.size));
-        put32(file, at + 12, s.rva);
-        put32(file, at + 16, up(s.size, 0x200));
-        put32(file, at + 20, static_cast<std::uint32_t>(s.raw));
-        put32(file, at + 36, s.flags);
+        write32(file, at + 8, static_cast<std::uint32_t>(s.size));
+        write32(file, at + 12, s.rva);
+        write32(file, at + 16, up(s.size, 0x200));
+        write32(file, at + 20, static_cast<std::uint32_t>(s.raw));
+        write32(file, at + 36, s.flags);
     }
     if (m.stand_in) {
         next_rva += 0x1000;
     }
-    put32(file, optional + 56, next_rva);
+    write32(file, optional + 56, next_rva);
     const std::size_t directories = optional + (m.pe32_plus ? 112 : 96);
-    put32(file, directories, edata_rva);
-    put32(file, directories + 4, static_cast<std::uint32_t>(directory_size));
+    write32(file, directories, edata_rva);
+    write32(file, directories + 4, static_cast<std::uint32_t>(directory_size));
     out.bytes = file;
     return out;
 }

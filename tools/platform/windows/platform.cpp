@@ -113,6 +113,18 @@ std::string library_file_path(const std::string& path) {
 namespace {
 
 // The errno value of platform.h for a system error code.
+int errno_for(DWORD code);
+
+// Why the file at path could not be opened or removed, code being the system's error: a
+// directory is refused as access denied, which would send the user looking at the permissions.
+int failure_of(const std::string& path, DWORD code) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return EISDIR;
+    }
+    return errno_for(code);
+}
+
 int errno_for(DWORD code) {
     switch (code) {
         case ERROR_FILE_NOT_FOUND:
@@ -181,14 +193,7 @@ int read_file_from(const std::string& path, std::uint64_t offset, std::string& b
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        // A directory is refused as access denied, which would send the user looking at the
-        // permissions.
-        const DWORD attributes = GetFileAttributesA(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            return EISDIR;
-        }
-        return errno_for(code);
+        return failure_of(path, GetLastError());
     }
     int result = 0;
     BY_HANDLE_FILE_INFORMATION info{};
@@ -223,12 +228,7 @@ int write_file(const std::string& path, std::string_view bytes) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        const DWORD attributes = GetFileAttributesA(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            return EISDIR;
-        }
-        return errno_for(code);
+        return failure_of(path, GetLastError());
     }
     std::size_t done = 0;
     DWORD wrote = 0;
@@ -249,15 +249,7 @@ int write_file(const std::string& path, std::string_view bytes) {
 }
 
 int remove_file(const std::string& path) {
-    if (DeleteFileA(path.c_str())) {
-        return 0;
-    }
-    const DWORD code = GetLastError();
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return EISDIR;
-    }
-    return errno_for(code);
+    return DeleteFileA(path.c_str()) ? 0 : failure_of(path, GetLastError());
 }
 
 std::string program_path() {
