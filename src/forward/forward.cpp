@@ -30,37 +30,23 @@ static_assert(sizeof(std::atomic<void*>) == sizeof(void*) &&
 
 // The module file's image, as the loader mapped it.
 const char* own_image = nullptr;
-// The real module's full path: the relay's, or kept_path, made at the first call.
+// The real module's full path: the relay's, or kept_path, made at attach.
 const char* real_path = nullptr;
 char kept_path[module_path_capacity];
 const char* prefix = "";
 // The real module as this path loaded it; null until an added export's first call.
 std::atomic<void*> real_module{nullptr};
 
-// The module file's own export table; false with why where it cannot be read.
-bool own_exports(pe::image& image, pe::export_table& table, std::string& why) {
+// The module file's own image read; false with why where it cannot be.
+bool own(pe::image& image, std::string& why) {
     const std::uint32_t size = pe::mapped_size(std::string_view(own_image, 4096));
-    return image.read(std::string_view(own_image, size), pe::layout::mapped, why) &&
-           pe::read_exports(image, table, why);
+    return image.read(std::string_view(own_image, size), pe::layout::mapped, why);
 }
 
-// The real module's path: for the stub, the file pilro-place recorded, beside the stub.
+// The real module's path: the relay's, or for the stub the file pilro-place recorded, beside
+// the stub.
 const char* path() {
-    if (real_path != nullptr) {
-        return real_path;
-    }
-    pe::image image;
-    std::string why;
-    std::string_view recorded;
-    char own[module_path_capacity];
-    const std::size_t n = prim::module_file_path(const_cast<char*>(own_image), own, sizeof own);
-    if (kept_path[0] == '\0' && n > 0 &&
-        image.read(std::string_view(own_image, pe::mapped_size(std::string_view(own_image, 4096))),
-                   pe::layout::mapped, why) &&
-        pe::read_placement(image, recorded)) {
-        path_beside(std::string_view(own, n), std::string(recorded), kept_path, sizeof kept_path);
-    }
-    return kept_path;
+    return real_path != nullptr ? real_path : kept_path;
 }
 
 // The real module, loaded once by this path; null with why when it cannot be.
@@ -94,7 +80,7 @@ void* find(std::uint32_t index) {
     pe::image image;
     pe::export_table table;
     std::string why = "this module file's own path is not known";
-    if (own_image == nullptr || !own_exports(image, table, why)) {
+    if (own_image == nullptr || !own(image, why) || !pe::read_exports(image, table, why)) {
         note(prefix, {"an added export goes nowhere: this module file's export table: ", why,
                       "; it returns 0"});
         return nullptr;
@@ -128,6 +114,23 @@ void attached(void* module, const char* real_module_path, const char* note_prefi
     own_image = static_cast<const char*>(module);
     real_path = real_module_path;
     prefix = note_prefix;
+    if (real_path != nullptr || own_image == nullptr) {
+        return;
+    }
+    // Made here, before any thread can call an export: the image is mapped, and the path known.
+    try {
+        pe::image image;
+        std::string why;
+        std::string_view recorded;
+        char path[module_path_capacity];
+        const std::size_t n = prim::module_file_path(module, path, sizeof path);
+        if (n > 0 && own(image, why) && pe::read_placement(image, recorded)) {
+            path_beside(std::string_view(path, n), std::string(recorded), kept_path,
+                        sizeof kept_path);
+        }
+    } catch (...) {
+        // Out of memory at attach: the added exports go nowhere, and say so when called.
+    }
 }
 
 void detached(bool process_ending) noexcept {
