@@ -10,7 +10,10 @@
 //   flags bit 1  also read the log without its first half (a log cut at the front)
 //   flags bit 2  check a reply line written from the first bytes, read back
 //   flags bit 3  index the log as the stub does, and send it the log's own requests, and each
-//               with its Sender line changed
+//               with its Sender line changed, and with a header line the ignore file names
+//               changed
+//   flags bit 4  the bytes up to the first NUL are an ignore file for the stub's index, the
+//               rest the log
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -129,21 +132,76 @@ void check_reply_line(std::string_view input) {
             "a reply line reads back as written");
 }
 
+// The names an ignore file holds, the plain way: lower-cased, each with whether it ends in '*'.
+using names = std::vector<std::pair<std::string, bool>>;
+
+names model_ignored(std::string_view text) {
+    names found;
+    std::string all(text);
+    if (all.rfind("\xEF\xBB\xBF", 0) == 0) {
+        all.erase(0, 3);
+    }
+    std::size_t at = 0;
+    while (at < all.size()) {
+        std::size_t end = all.find('\n', at);
+        end = end == std::string::npos ? all.size() : end;
+        std::string line = all.substr(at, end - at);
+        at = end + 1;
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#') {
+            continue;
+        }
+        line = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+        if (line.back() == ':') {
+            line.pop_back();
+        }
+        const bool prefix = !line.empty() && line.back() == '*';
+        if (prefix) {
+            line.pop_back();
+        }
+        for (char& c : line) {
+            c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+        }
+        found.emplace_back(line, prefix);
+    }
+    return found;
+}
+
+// Whether a header line's name (before its colon, lower-cased) is one the fallback leaves out.
+bool left_out(const std::string& name, const names& ignored) {
+    if (name == "sender" || name == "securitylevel") {
+        return true;
+    }
+    for (const auto& [ignored_name, prefix] : ignored) {
+        if (prefix ? name.compare(0, ignored_name.size(), ignored_name) == 0 &&
+                         name.size() >= ignored_name.size()
+                   : name == ignored_name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string lower_name(std::string_view line) {
+    std::string name(line.substr(0, line.find(':')));
+    for (char& c : name) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+    }
+    return name;
+}
+
 // The request as the stub's fallback compares it, made the plain way: without the header lines
-// (before the first empty one) named Sender or SecurityLevel, in any case.
-std::string reduced(std::string_view request) {
+// (before the first empty one) named Sender or SecurityLevel, in any case, or as the ignore
+// file names them.
+std::string reduced(std::string_view request, const names& ignored) {
     std::string kept;
     bool headers = true;
     for (std::size_t at = 0; at < request.size();) {
         const std::size_t end = request.find("\r\n", at);
         const std::string_view line = request.substr(
             at, end == std::string_view::npos ? std::string_view::npos : end + 2 - at);
-        std::string name(line.substr(0, line.find(':')));
-        for (char& c : name) {
-            c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-        }
         const bool dropped = at > 0 && headers && line.find(':') != std::string_view::npos &&
-                             (name == "sender" || name == "securitylevel");
+                             left_out(lower_name(line), ignored);
         headers = headers && (at == 0 || line != "\r\n");
         if (!dropped) {
             kept.append(line);
@@ -151,6 +209,25 @@ std::string reduced(std::string_view request) {
         at += line.size();
     }
     return kept;
+}
+
+// The request with the value of its first header line that matches changed; empty when none
+// does.
+template <typename matches>
+std::string changed_header(const std::string& request, matches which) {
+    for (std::size_t at = request.find("\r\n"); at != std::string::npos && at + 2 < request.size();
+         at = request.find("\r\n", at + 2)) {
+        const std::string_view line = std::string_view(request).substr(at + 2);
+        if (line.compare(0, 2, "\r\n") == 0) {
+            break;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos && colon < line.find("\r\n") &&
+            which(lower_name(line))) {
+            return request.substr(0, at + 3 + colon) + " \x01fuzz" + request.substr(at + 3 + colon);
+        }
+    }
+    return std::string();
 }
 
 // The replies captured for each request's bytes, or for its reduced bytes, in capture order.
@@ -185,7 +262,8 @@ void check_block(const pilro::stub::captured_reply& reply) {
     }
 }
 
-void check_stub(std::string_view log) {
+void check_stub(std::string_view log, std::string_view ignore_file) {
+    const names ignored = model_ignored(ignore_file);
     reply_lists exact;
     reply_lists by_reduced;
     std::vector<capture::reply> replies;
@@ -214,13 +292,13 @@ void check_stub(std::string_view log) {
     }
     for (const auto& [request, reply] : pairs) {
         exact[request].push_back(reply);
-        by_reduced[reduced(request)].push_back(reply);
+        by_reduced[reduced(request, ignored)].push_back(reply);
         if (exact[request].size() == 1 && requests.size() < 16) {
             requests.push_back(request);
         }
     }
 
-    pilro::stub::reply_index index(log);
+    pilro::stub::reply_index index(log, pilro::stub::read_ignore_file(ignore_file));
     require(index.summary().replies == pairs.size(), "every captured reply is indexed");
     require(index.summary().requests == exact.size(), "every request's bytes are a key");
     const auto same = [](const pilro::stub::captured_reply* got, const capture::reply* want) {
@@ -237,31 +315,34 @@ void check_stub(std::string_view log) {
             check_block(*got);
         }
     }
-    // The same requests from another sender, in a fresh index: each the k-th of its reduced
-    // bytes, where its bytes are not captured as they are.
-    pilro::stub::reply_index fresh(log);
+    // The same requests from another sender, or with a header that the ignore file names
+    // changed, in a fresh index: each the k-th of its reduced bytes, where its bytes are not
+    // captured as they are. Last first, so that requests that the index takes together wrongly
+    // get each other's replies.
+    pilro::stub::reply_index fresh(log, pilro::stub::read_ignore_file(ignore_file));
     std::map<std::string, std::size_t> asked;
-    for (const std::string& request : requests) {
-        const std::size_t line = request.find("\r\nSender:");
-        if (line == std::string::npos) {
-            continue;
+    for (auto request = requests.rbegin(); request != requests.rend(); ++request) {
+        for (const std::string& other :
+             {changed_header(*request, [](const std::string& name) { return name == "sender"; }),
+              changed_header(*request, [&ignored](const std::string& name) {
+                  return name != "sender" && name != "securitylevel" && left_out(name, ignored);
+              })}) {
+            if (other.empty() || exact.count(other) != 0) {
+                continue;
+            }
+            const std::string key = reduced(other, ignored);
+            const auto found = by_reduced.find(key);
+            const pilro::stub::captured_reply* got = fresh.answer(other);
+            if (found == by_reduced.end()) {
+                require(got == nullptr,
+                        "a request is answered only when its reduced bytes are captured");
+                continue;
+            }
+            const std::size_t k = asked[key]++;
+            require(same(got, found->second[std::min(k, found->second.size() - 1)]),
+                    "a request with other headers that the fallback leaves out gets the k-th "
+                    "reply captured for its reduced bytes");
         }
-        const std::string other =
-            request.substr(0, line + 9) + " \x01fuzz" + request.substr(line + 9);
-        if (exact.count(other) != 0) {
-            continue;
-        }
-        const std::string key = reduced(other);
-        const auto found = by_reduced.find(key);
-        const pilro::stub::captured_reply* got = fresh.answer(other);
-        if (found == by_reduced.end()) {
-            require(got == nullptr,
-                    "a request is answered only when its reduced bytes are captured");
-            continue;
-        }
-        const std::size_t k = asked[key]++;
-        require(same(got, found->second[std::min(k, found->second.size() - 1)]),
-                "a request from another sender gets the k-th reply captured for its reduced bytes");
     }
 }
 
@@ -272,7 +353,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const unsigned flags = data[0];
-    const std::string_view log(reinterpret_cast<const char*>(data) + 1, size - 1);
+    std::string_view log(reinterpret_cast<const char*>(data) + 1, size - 1);
+    std::string_view ignore_file;
+    if ((flags & 16) != 0) {
+        const std::size_t nul = log.find('\0');
+        ignore_file = log.substr(0, nul);
+        log.remove_prefix(nul == std::string_view::npos ? log.size() : nul + 1);
+    }
     require(capture::crc32(log) == model_crc32(log), "the CRC-32 is the polynomial's");
     check_log(log);
     if ((flags & 1) != 0) {
@@ -285,7 +372,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check_reply_line(log);
     }
     if ((flags & 8) != 0) {
-        check_stub(log);
+        check_stub(log, ignore_file);
     }
     return 0;
 }

@@ -20,8 +20,10 @@
 #include "capture/capture_log.h"
 #include "module/exports.h"
 #include "module/lifecycle.h"
+#include "platform/charset.h"
 #include "platform/platform.h"
 #include "prim/prim.h"
+#include "request/request.h"
 #include "test_os.h"
 
 namespace {
@@ -319,13 +321,20 @@ std::vector<std::string> child(const std::vector<std::string>& args) {
 class ending_limit {
   public:
     ending_limit(const std::string& directory, const std::string& size) {
-        const auto started = std::chrono::steady_clock::now();
-        // Nothing in it can hang: only a machine that has stopped takes this long.
-        const process_result run = pilro::test::run_process(
-            child({"--bare", directory + separator + "bare.txt", size}), std::string(), 600 * 1000);
-        plain_ms_ = milliseconds_since(started);
-        EXPECT_FALSE(run.timed_out) << "a plain host did not end within ten minutes";
-        EXPECT_EQ(run.exit_code, 0) << "a plain host failed: " << run.err;
+        // Twice, and the faster counts: the first program after a while may meet costs of its
+        // own (under Wine its services starting, minutes long under emulation on a busy
+        // machine), which the hosts after it do not pay again.
+        for (int i = 0; i < 2; ++i) {
+            const auto started = std::chrono::steady_clock::now();
+            // Nothing in it can hang: only a machine that has stopped takes this long.
+            const process_result run = pilro::test::run_process(
+                child({"--bare", directory + separator + "bare.txt", size}), std::string(),
+                600 * 1000);
+            const long long took = milliseconds_since(started);
+            plain_ms_ = i == 0 ? took : std::min(plain_ms_, took);
+            EXPECT_FALSE(run.timed_out) << "a plain host did not end within ten minutes";
+            EXPECT_EQ(run.exit_code, 0) << "a plain host failed: " << run.err;
+        }
     }
     int ms() const {
         return static_cast<int>(std::max({15000LL, 20 * plain_ms_, 5 * slowest_ms_}));
@@ -774,9 +783,10 @@ std::string capture_through_relay(const std::string& directory,
     return pilro::test::read_file(directory + separator + "foo.pilro.txt");
 }
 
-// The stub placed as foo.dll in directory, with capture beside it as foo.capture.txt.
-std::string place_stub(const std::string& directory, const std::string& capture) {
-    const std::string path = directory + separator + "foo.dll";
+// The stub placed as name in directory, with capture beside it as foo.capture.txt.
+std::string place_stub(const std::string& directory, const std::string& capture,
+                       const std::string& name = "foo.dll") {
+    const std::string path = directory + separator + name;
     EXPECT_TRUE(pilro::test::copy_file(pilro::test::built_stub(), path)) << path;
     EXPECT_TRUE(pilro::test::write_file(directory + separator + "foo.capture.txt", capture));
     return path;
@@ -836,21 +846,64 @@ TEST(Stub, AnswersTheKthRequestWithTheKthCapturedReplyAndFallsBackWithoutSender)
     }
     EXPECT_EQ(send(host.request, get_version).bytes, replies[2]);
     const answer pilros = send(host.request, unknown);
+
+    // The fallback leaves out header lines alone: neither the request line nor a header whose
+    // name only starts with Sender.
+    const std::size_t sender = mine.find("Sender");
+    for (const std::string& other :
+         {"EXECUTE" + mine.substr(4),
+          mine.substr(0, sender) + "SenderName: B\r\n" + mine.substr(sender)}) {
+        EXPECT_EQ(send(host.request, other).bytes, pilro::build_reply(other)) << other;
+    }
     EXPECT_EQ(host.unload(), 1);
     EXPECT_EQ(got,
               (std::vector<std::string>{to_mine[0], to_mine[1], to_mine[2], to_mine[3], to_mine[3],
                                         to_mine[0], to_mine[1], to_mine[0], to_mine[3]}));
     EXPECT_EQ(pilros.bytes, "SAORI/1.0 204 No Content\r\n\r\n");
 
-    const std::string log = pilro::test::read_file(play + separator + "foo.pilro.txt");
+    const std::string log_path = play + separator + "foo.pilro.txt";
+    const std::string log = pilro::test::read_file(log_path);
     const std::string read = "foo.capture.txt: 5 replies to 2 different requests\n";
     const std::string said = notes(log);
     const std::size_t first = said.find(read);
     const std::size_t second = said.find(read, first + 1);
     ASSERT_NE(second, std::string::npos) << said;
-    EXPECT_EQ(said.substr(second + read.size()),
-              "no captured reply to the request that ends at byte " +
-                  std::to_string(log.find(unknown) + unknown.size()) + ": pilro's answer\n");
+    const std::string miss = "no captured reply to the request that ends at byte " +
+                             std::to_string(log.find(unknown) + unknown.size()) + " of ";
+    const std::string noted = miss + pilro::files::native_path(log_path) + ": pilro's answer\n";
+    EXPECT_EQ(said.substr(second + read.size(), noted.size()), noted);
+
+    // Placed where the relay stood beside the real module, the stub stands in for it too. The
+    // ignore file's names leave their headers out of the fallback as well; a miss of another
+    // protocol gets its own 204.
+    const std::string shiori = "GET SHIORI/3.0\r\nCharset: UTF-8\r\nSender: A\r\nID: OnBoot\r\n";
+    const std::string kept = pilro::test::fresh_directory("stub_kept_name");
+    const std::string at_noon = shiori + "Reference0: 12:00\r\nReference1: a\r\n\r\n";
+    loaded kept_host(place_stub(
+        kept, capture_through_relay(pilro::test::fresh_directory("stub_kept_capture"), {{at_noon}}),
+        "foo.PILRO.dll"));
+    ASSERT_TRUE(pilro::test::write_file(
+        kept + separator + "foo.capture-ignore.txt",
+        "\xEF\xBB\xBF# headers that change\r\n  reference*  \r\n\r\nNoSuchHeader\r\nStatus:\n"));
+    EXPECT_EQ(kept_host.load(host_block("x"), 1), 1);
+    EXPECT_EQ(send(kept_host.request,
+                   "GET SHIORI/3.0\r\nCharset: UTF-8\r\nSender: B\r\nID: OnBoot\r\nReference0: "
+                   "12:01\r\nStatus: talking\r\nREFERENCE1: b\r\nReference: c\r\n\r\n")
+                  .bytes,
+              at_noon);
+    for (const std::string& other : {std::string("GET SHIORI/3.0\r\nID: OnClose\r\n\r\n"),
+                                     "NOTIFY SHIORI/2.6" + shiori.substr(14) + "\r\n"}) {
+        EXPECT_EQ(send(kept_host.request, other).bytes,
+                  other.substr(other.find("SHIORI/"), 10) + " 204 No Content\r\n\r\n");
+    }
+    EXPECT_EQ(kept_host.unload(), 1);
+    const std::string kept_log = pilro::test::read_file(kept + separator + "foo.pilro.txt");
+    EXPECT_NE(notes(kept_log).find("foo.capture-ignore.txt (3 names)\n"), std::string::npos)
+        << notes(kept_log);
+    EXPECT_NE(notes(kept_log).find(": answered SHIORI/2.6 204 No Content\n"), std::string::npos);
+    EXPECT_EQ(pilro::test::directory_entries(kept),
+              (std::vector<std::string>{"foo.PILRO.dll", "foo.capture-ignore.txt",
+                                        "foo.capture.txt", "foo.pilro.txt"}));
 
     // Enough different requests that they meet in the index's slots: each finds its own reply.
     std::vector<std::string> many;
@@ -954,8 +1007,20 @@ TEST(Stub, WithoutAUsableCaptureAnswersAsPilroAndSaysWhy) {
         {"stub_damaged", damaged, ": 1 replies to 1 different requests; 1 damaged reply entries",
          true},
     };
+    // The missing capture's directory has a name that the system's code page spells past ASCII:
+    // the note has it in UTF-8, as it has the system's message.
+    const unsigned code_page = pilro::test::ansi_code_page();
+    if (std::getenv("PILRO_EXPECT_CP932") != nullptr) {
+        ASSERT_EQ(code_page, 932u) << "this run was meant to have code page 932";
+    }
+    const auto [spelled, in_utf8] = code_page == 932    ? std::pair("\x95\x5C", "\xE8\xA1\xA8")
+                                    : code_page == 1252 ? std::pair("\xE9", "\xC3\xA9")
+                                    : code_page == 0    ? std::pair("\xC3\xA9", "\xC3\xA9")
+                                                        : std::pair("", "");
     for (const auto& c : cases) {
-        const std::string play = pilro::test::fresh_directory(c.name);
+        const bool missing = c.capture == "<none>";
+        const std::string play =
+            pilro::test::fresh_directory(c.name + std::string(missing ? spelled : ""));
         const std::string stub = place_stub(play, "");
         const std::string capture = play + separator + "foo.capture.txt";
         pilro::files::remove_file(capture);
@@ -966,6 +1031,9 @@ TEST(Stub, WithoutAUsableCaptureAnswersAsPilroAndSaysWhy) {
         } else if (c.capture != "<none>") {
             ASSERT_TRUE(pilro::test::write_file(capture, c.capture));
         }
+        // An ignore file that cannot be read costs its names alone.
+        const std::string ignore_file = play + separator + "foo.capture-ignore.txt";
+        ASSERT_TRUE(!c.answers || pilro::test::make_directory(ignore_file));
         {
             loaded host(stub);
             ASSERT_TRUE(host.ok());
@@ -979,12 +1047,19 @@ TEST(Stub, WithoutAUsableCaptureAnswersAsPilroAndSaysWhy) {
         const std::string log = pilro::test::read_file(play + separator + "foo.pilro.txt");
         const std::string said = notes(log);
         EXPECT_NE(said.find(c.why), std::string::npos) << c.name << ": " << said;
-        if (c.capture == "<none>") {
+        EXPECT_EQ(said.find("no other header names: cannot read " +
+                            pilro::files::native_path(ignore_file) + ": Is a directory\n") !=
+                      std::string::npos,
+                  c.answers)
+            << said;
+        if (missing) {
             // The system's reason, which on Windows carries its error number.
-            EXPECT_NE(said.find(separator == '/' ? "foo.capture.txt: No such file or directory"
-                                                 : "foo.capture.txt: error 2: "),
+            EXPECT_NE(said.find(std::string(in_utf8) + separator +
+                                (separator == '/' ? "foo.capture.txt: No such file or directory"
+                                                  : "foo.capture.txt: error 2: ")),
                       std::string::npos)
                 << said;
+            EXPECT_TRUE(pilro::charset::is_utf8(said)) << said;
         }
         EXPECT_EQ(kinds(log), c.answers ? "attach load note request reply request reply note "
                                           "unload detach"

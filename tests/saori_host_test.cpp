@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "capture/capture_log.h"
 #include "pe_files.h"
 #include "platform/platform.h"
 #include "prim/prim.h"
@@ -796,7 +798,7 @@ TEST(SaoriHostReplay, CompareHoldsEachReplyAgainstTheRelaysCapture) {
 
 // The relay's entries as pilro-log shows them: a reply with the request it answers and the
 // time, read in its own charset or else its request's; a null reply to a request the log
-// lacks; a note, the relay's and the stub's.
+// lacks; a note, the relay's and the stub's, decoded.
 TEST(PilroLog, RelayRepliesAndNotes) {
     const std::string directory = pilro::test::fresh_directory("pilro_log_relay");
     const std::string request = "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\n\r\n";
@@ -808,8 +810,15 @@ TEST(PilroLog, RelayRepliesAndNotes) {
     const std::string null =
         "reply(" + std::to_string(log.size()) + ") 5 us, length 0, no block\r\n\r\n";
     const std::string late = "reply(-) 6 us, length 4, 4 bytes\r\nlate\r\n\r\n";
-    const std::string note = "relay() not relaying: cannot load C:\\foo.orig.dll\r\n\r\n";
-    const std::string stub_note = "stub() no captured reply to the request\r\n\r\n";
+    // Notes are UTF-8; one of an earlier relay, in the system's code page (here Shift_JIS, some
+    // of it UTF-8 by chance), reads as it always did.
+    const std::string note =
+        "relay() not relaying: cannot load C:\\\xE3\x81\x82\xA0\\foo.orig.dll: error 2: "
+        "\x83t\x83@\x83"
+        "C\x83\x8B\r\n\r\n";
+    const std::string stub_note =
+        "stub() no captured reply to the request that ends at byte 5 of "
+        "C:\\\xE8\xA1\xA8\\foo.pilro.txt: pilro's answer\r\n\r\n";
     // Its request was in a log since deleted; one whose byte count was damaged.
     const std::string orphan =
         "reply(5 to 4 bytes crc 00000000) 7 us, length 2, 2 bytes\r\nok\r\n\r\n";
@@ -826,9 +835,12 @@ TEST(PilroLog, RelayRepliesAndNotes) {
                   "\\r\\n\n1.4 request 4 null\n1.5 reply " +
                   size(null) + " (to 1.4, 5 us, length 0, no block)\n1.6 reply " + size(late) +
                   " (to an unlogged request, 6 us) late\n1.7 note " + size(note) +
-                  " not relaying: cannot load C:\\\\foo.orig.dll\n1.8 note " + size(stub_note) +
-                  " no captured reply to the request\n1.9 reply " + size(orphan) +
-                  " (to no request, 7 us) ok\n1.10 damaged " + size(damaged) +
+                  " not relaying: cannot load C:\\\\\\xE3\\x81\\x82\\xA0\\\\foo.orig.dll: error 2: "
+                  "\\x83t\\x83@\\x83C\\x83\\x8B\n1.8 note " +
+                  size(stub_note) +
+                  " no captured reply to the request that ends at byte 5 of C:\\\\表\\\\foo."
+                  "pilro.txt: pilro's answer\n1.9 reply " +
+                  size(orphan) + " (to no request, 7 us) ok\n1.10 damaged " + size(damaged) +
                   " reply(1) 8 us, length 9, 99 bytes\\r\\nnot 99\\r\\n\\r\\n\n1.11 detach 19\n");
     EXPECT_TRUE(mentions(run.err, "foo.pilro.txt: entry 1.10, at byte " +
                                       std::to_string(log.size() - damaged.size() - detach.size()) +
@@ -992,6 +1004,374 @@ TEST(PilroPlace, WritesReplacesAndUndoesOnlyItsOwnFile) {
              {}, {"--undo", "--stub", module}, {"--from"}, {"--what", module}, {module, module}}) {
         EXPECT_EQ(place(bad).exit_code, 2);
     }
+}
+
+// A relay's capture written by hand: each reply entry names its request by where it ends, its
+// size and its CRC-32, as the relay names it; a null reply has no bytes.
+struct relay_capture {
+    std::string log;
+    relay_capture& add(const std::string& entry) {
+        log += entry;
+        return *this;
+    }
+    relay_capture& exchange(const std::string& request, unsigned us, const char* reply) {
+        log += request;
+        const std::string bytes = reply != nullptr ? reply : "";
+        log += "reply(" + std::to_string(log.size()) + " to " + std::to_string(request.size()) +
+               " bytes crc " + crc(request) + ") " + std::to_string(us) + " us, length " +
+               std::to_string(bytes.size()) + ", " +
+               (reply != nullptr ? std::to_string(bytes.size()) + " bytes\r\n" + bytes + "\r\n"
+                                 : std::string("no block\r\n")) +
+               "\r\n";
+        return *this;
+    }
+    static std::string crc(const std::string& bytes) {
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(pilro::capture::crc32(bytes)));
+        return hex;
+    }
+};
+
+const std::string second_change =
+    "GET SHIORI/3.0\r\nCharset: UTF-8\r\nSender: SSP\r\nID: OnSecondChange\r\n\r\n";
+const std::string sjis_execute =
+    "EXECUTE SAORI/1.0\r\nCharset: Shift_JIS\r\nArgument0: \x95\x5C\x8E\xA6\r\n\r\n";
+const char ok[] = "SHIORI/3.0 200 OK\r\n\r\n";
+
+// Two runs: SHIORI events with their times, SAORI calls (one with a null reply), requests
+// without a reply, a note; then a reply without a status, a damaged entry and a reply whose
+// request is not in the log.
+std::string known_capture() {
+    relay_capture c;
+    c.add(attach).add("load() C:\\ghost\\\r\n\r\n");
+    c.exchange(second_change, 30, ok).exchange(second_change, 10, ok);
+    c.exchange(sjis_execute, 5, "SAORI/1.0 400 Bad Request\r\n\r\n").add(get_version);
+    c.exchange(second_change, 1000, "SHIORI/3.0 204 No Content\r\n\r\n").add(get_version);
+    c.exchange(sjis_execute, 7, nullptr).add(get_version);
+    c.exchange(second_change, 20, ok).add("relay() not relaying: a note\r\n\r\n");
+    c.add(unload).add(detach).add(attach);
+    c.exchange(second_change, 50, "hello\r\n\r\n");
+    c.add("reply(1) 8 us, length 9, 99 bytes\r\nnot 99\r\n\r\n");
+    c.add("reply(5 to 4 bytes crc 00000000) 70 us, length 2, 2 bytes\r\nok\r\n\r\n");
+    c.add(detach);
+    return c.log;
+}
+
+const std::string known_run_1 =
+    "run 1: 9 requests of 3 kinds, 6 replies, 1 note\n"
+    "count  200  204  400  other  null  no reply  total us  median us  p95 us  max us  bytes in  "
+    "bytes out  kind\n"
+    "    4    3    1    0      0     0         0      1060         20    1000    1000       268  "
+    "       92  GET SHIORI/3.0 ID: OnSecondChange\n"
+    "    2    0    0    1      0     1         0        12          5       7       7       116  "
+    "       29  EXECUTE SAORI/1.0 Argument0: 表示\n"
+    "    3    0    0    0      0     0         3         -          -       -       -       183  "
+    "        0  GET Version SAORI/1.0\n"
+    "-----  ---  ---  ---  -----  ----  --------  --------  ---------  ------  ------  --------  "
+    "---------  -----\n"
+    "    9    3    1    1      0     1         3      1072         10    1000    1000       567  "
+    "      121  total\n";
+
+TEST(PilroLog, SummaryCountsStatusesAndTimesOfAKnownCapture) {
+    const std::string directory = pilro::test::fresh_directory("pilro_log_summary");
+    const std::string log = write_in(directory, "foo.pilro.txt", known_capture());
+    const process_result all = pilro_log({log, "--summary"});
+    EXPECT_EQ(all.exit_code, 0) << all.err;
+    // The median and the 95th percentile by nearest rank: of 10, 20, 30, 1000 the second and
+    // the fourth; of 5, 7, 10, 20, 30, 50, 1000 the fourth and the seventh.
+    EXPECT_EQ(all.out,
+              known_run_1 +
+                  "\nrun 2: 1 request of 1 kind, 1 reply, 1 damaged entry, 1 reply to no request\n"
+                  "count  200  204  400  other  null  no reply  total us  median us  p95 us  "
+                  "max us  bytes in  bytes out  kind\n"
+                  "    1    0    0    0      1     0         0        50         50      50      "
+                  "50        67          9  GET SHIORI/3.0 ID: OnSecondChange\n"
+                  "-----  ---  ---  ---  -----  ----  --------  --------  ---------  ------  "
+                  "------  --------  ---------  -----\n"
+                  "    1    0    0    0      1     0         0        50         50      50      "
+                  "50        67          9  total\n"
+                  "\nall runs: 10 requests of 3 kinds, 7 replies, 1 note, 1 damaged entry, 1 "
+                  "reply to no request\n"
+                  "count  200  204  400  other  null  no reply  total us  median us  p95 us  "
+                  "max us  bytes in  bytes out  kind\n"
+                  "    5    3    1    0      1     0         0      1110         30    1000    "
+                  "1000       335        101  GET SHIORI/3.0 ID: OnSecondChange\n"
+                  "    2    0    0    1      0     1         0        12          5       7       "
+                  "7       116         29  EXECUTE SAORI/1.0 Argument0: 表示\n"
+                  "    3    0    0    0      0     0         3         -          -       -       "
+                  "-       183          0  GET Version SAORI/1.0\n"
+                  "-----  ---  ---  ---  -----  ----  --------  --------  ---------  ------  "
+                  "------  --------  ---------  -----\n"
+                  "   10    3    1    1      1     1         3      1122         20    1000    "
+                  "1000       634        130  total\n");
+    EXPECT_TRUE(mentions(all.err, "foo.pilro.txt: entry 2.4, at byte ")) << all.err;
+
+    // Sorted otherwise: the kinds' order in run 1's table.
+    const auto order = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> words{log, "--summary", "--run", "1"};
+        words.insert(words.end(), args.begin(), args.end());
+        const std::string out = pilro_log(words).out;
+        std::vector<std::pair<std::size_t, char>> found;
+        for (const auto& [kind, letter] : {std::pair<const char*, char>{"OnSecondChange", 'S'},
+                                           {"表示", 'A'},
+                                           {"Version", 'V'}}) {
+            found.emplace_back(out.find(kind), letter);
+        }
+        std::sort(found.begin(), found.end());
+        return std::string{found[0].second, found[1].second, found[2].second};
+    };
+    EXPECT_EQ(order({}), "SAV");
+    EXPECT_EQ(order({"--sort", "count"}), "SVA");
+    EXPECT_EQ(order({"--sort", "name"}), "ASV");
+
+    const process_result tsv = pilro_log({log, "--summary", "--tsv"});
+    EXPECT_EQ(
+        tsv.out.find("run\twhat\tkind\tcount\t200\t204\t400\tother\tnull\tno reply\ttotal "
+                     "us\tmedian us\tp95 us\tmax us\tbytes in\tbytes out\n"
+                     "1\trequest\tGET SHIORI/3.0 ID: OnSecondChange\t4\t3\t1\t0\t0\t0\t0\t1060"
+                     "\t20\t1000\t1000\t268\t92\n"),
+        0u)
+        << tsv.out;
+    for (const char* line : {"\n1\trequest\tGET Version SAORI/1.0\t3\t0\t0\t0\t0\t0\t3\t-\t-\t-\t-"
+                             "\t183\t0\n",
+                             "\n1\tnote\t\t1\n2\trequest\t", "\nall\treply to no request\t\t1\n"}) {
+        EXPECT_TRUE(mentions(tsv.out, line)) << line;
+    }
+
+    // pilro's own log: no replies, so counts and bytes alone.
+    const std::string own = write_in(directory, "pilro.txt", attach + get_version + detach);
+    EXPECT_EQ(pilro_log({own, "--summary", "--run", "-1"}).out,
+              "run 1: 1 request of 1 kind\ncount  bytes in  kind\n"
+              "    1        61  GET Version SAORI/1.0\n-----  --------  -----\n"
+              "    1        61  total\n");
+    const std::string page = directory + separator + "page.html";
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{log, "--tsv"},
+                                                {log, "--summary", "--sort", "size"},
+                                                {log, "--sort", "count"},
+                                                {log, "--summary", "--follow"},
+                                                {log, "--html"},
+                                                {log, "--html", page, "--run", "1"}}) {
+        EXPECT_EQ(pilro_log(bad).exit_code, 2) << bad[1];
+    }
+}
+
+// The front cut off (an editor, tail -c): every offset is off, and the replies still find
+// their requests by size and CRC-32; the end cut off in an entry; two logs joined (cat).
+TEST(PilroLog, SummaryOfACutAndAJoinedLog) {
+    const std::string directory = pilro::test::fresh_directory("pilro_log_summary_cut");
+    const std::string whole = known_capture();
+    const std::size_t front = attach.size() + std::string("load() C:\\ghost\\\r\n\r\n").size();
+    const std::string cut =
+        write_in(directory, "cut.txt", whole.substr(front, whole.size() - front - 5));
+    const process_result run = pilro_log({cut, "--summary", "--run", "1"});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.out, known_run_1);
+    const process_result all = pilro_log({cut, "--summary"});
+    EXPECT_TRUE(mentions(all.out,
+                         "\nrun 2: 1 request of 1 kind, 1 reply, 1 damaged entry, 1 "
+                         "reply to no request, 1 cut-short entry\n"))
+        << all.out;
+    EXPECT_TRUE(mentions(all.err, "cut.txt ends in the middle of an entry (its last 14 bytes)"))
+        << all.err;
+
+    // A thousand of them: more than the part of a mebibyte that pilro-log reads at a time, so
+    // that an entry lies across two parts.
+    std::string thousand;
+    for (int i = 0; i < 1000; ++i) {
+        thousand += whole;
+    }
+    const std::string joined = write_in(directory, "joined.txt", thousand);
+    const process_result both = pilro_log({joined, "--summary", "--tsv"});
+    EXPECT_TRUE(mentions(both.out,
+                         "\nall\ttotal\t\t10000\t3000\t1000\t1000\t1000\t1000\t3000\t"
+                         "1122000\t20\t1000\t1000\t634000\t130000\n"
+                         "all\tnote\t\t1000\nall\tdamaged entry\t\t1000\n"
+                         "all\treply to no request\t\t1000\n"))
+        << both.err;
+    EXPECT_TRUE(mentions(both.out, "\n1999\tnote\t\t1\n"));
+}
+
+// Exchanges whose texts are markup and script, and a note of that kind.
+void add_hostile(relay_capture& c) {
+    c.exchange(
+        "EXECUTE SAORI/1.0\r\nCharset: UTF-8\r\nArgument0: </script><script>window.pwned"
+        "=1</script>\r\n\r\n",
+        40, "SAORI/1.0 200 OK\r\nResult: <img src=x onerror=\"window.pwned=2\">\r\n\r\n");
+    c.exchange(
+        "GET SHIORI/3.0\r\nCharset: UTF-8\r\nID: <img src=x onerror=\"window.pwned=3\">"
+        " & &amp; 'it' \xE2\x80\xA8\r\n\r\n",
+        900, "SHIORI/3.0 200 OK\r\nValue: \\h\\s[0]</script>\r\n\r\n");
+    c.add("relay() <b onmouseover=\"window.pwned=4\">bold</b>\r\n\r\n");
+}
+
+// A capture whose texts are markup and script: the page holds them as data alone.
+std::string hostile_capture() {
+    relay_capture c;
+    add_hostile(c.add(attach));
+    return c.log;
+}
+
+TEST(PilroLog, ReportPageHoldsTheCapturesTextAsDataAlone) {
+    const std::string directory = pilro::test::fresh_directory("pilro_log_page");
+    const std::string log = write_in(directory, "foo.pilro.txt", hostile_capture());
+    const std::string page = directory + separator + "report.html";
+    const process_result made = pilro_log({"--html", page, log});
+    EXPECT_EQ(made.exit_code, 0) << made.err;
+    EXPECT_EQ(made.out, "");
+    const std::string html = pilro::test::read_file(page);
+    const auto count = [&](const std::string& part) {
+        std::size_t n = 0;
+        for (std::size_t at = html.find(part); at != std::string::npos;
+             at = html.find(part, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    // The page's own two script elements, and no markup, entity or separator of the capture's.
+    EXPECT_EQ(count("<script"), 2u);
+    EXPECT_EQ(count("</script"), 2u);
+    for (const char* part : {"<img", "<b ", "&amp;", "\xE2\x80\xA8", "http:", "https:"}) {
+        EXPECT_EQ(count(part), 0u) << part;
+    }
+    // As JSON strings: the kinds' names, and the texts of the exchanges.
+    for (const auto& [part, n] : std::vector<std::pair<const char*, std::size_t>>{
+             {"\\u003c/script\\u003e\\u003cscript\\u003ewindow.pwned=1", 2},
+             {"onerror=\\\"window.pwned=3\\\"\\u003e \\u0026 \\u0026amp; 'it' \\u2028", 2},
+             {"Value: \\\\\\\\h\\\\\\\\s[0]\\u003c/script\\u003e", 1}}) {
+        EXPECT_EQ(count(part), n) << part;
+    }
+
+    // A text past 2048 bytes is cut, and the page says so.
+    const std::string long_request =
+        "EXECUTE SAORI/1.0\r\nArgument0: " + std::string(3000, 'a') + "\r\n\r\n";
+    relay_capture long_capture;
+    // A note in UTF-8, as notes are written now, is shown decoded, as pilro-log shows it.
+    long_capture.add(attach)
+        .add("relay() cannot load /ghost/\xE8\xA1\xA8.dll\r\n\r\n")
+        .exchange(long_request, 1, ok);
+    const std::string long_page = directory + separator + "long.html";
+    ASSERT_EQ(pilro_log({write_in(directory, "long.txt", long_capture.log), "--html", long_page})
+                  .exit_code,
+              0);
+    const std::string long_html = pilro::test::read_file(long_page);
+    EXPECT_TRUE(mentions(long_html, "\"cutTexts\":true"));
+    EXPECT_TRUE(mentions(long_html, "Argument0: " + std::string(2048 - 30, 'a') + "\""));
+    EXPECT_FALSE(mentions(long_html, std::string(2048 - 29, 'a')));
+    EXPECT_TRUE(mentions(long_html, "cannot load /ghost/\xE8\xA1\xA8.dll\""));
+
+    // Never over the log, and never half a page.
+    const std::string before = pilro::test::read_file(log);
+    const process_result itself = pilro_log({log, "--html", log});
+    EXPECT_EQ(itself.exit_code, 1);
+    EXPECT_TRUE(mentions(itself.err, "is the log itself")) << itself.err;
+    EXPECT_EQ(pilro::test::read_file(log), before);
+    const std::string nowhere = directory + separator + "missing" + separator + "report.html";
+    const process_result unwritten = pilro_log({log, "--html", nowhere});
+    EXPECT_EQ(unwritten.exit_code, 1);
+    EXPECT_TRUE(mentions(unwritten.err, "cannot write " + nowhere + ": ")) << unwritten.err;
+    // A device that takes no bytes: the write fails only when the file is closed.
+    if (pilro::test::file_exists("/dev/full")) {
+        const process_result full = pilro_log({log, "--html", "/dev/full"});
+        EXPECT_EQ(full.exit_code, 1);
+        EXPECT_TRUE(mentions(full.err, "cannot write /dev/full: ")) << full.err;
+    }
+}
+
+// The page as a user sees it in a browser, over two runs of a ghost's events and the hostile
+// exchanges: the table, its sort, an exchange found through its row and another through its
+// point, a note, and nothing of the capture's run as script or made into markup.
+TEST(PilroLog, ReportPageInABrowser) {
+#ifndef PILRO_REPORT_BROWSER
+    GTEST_SKIP() << "the browser test runs in the native build (the page is the same)";
+#else
+    if (!pilro::test::file_exists(PILRO_PYTHON3)) {
+        GTEST_SKIP() << "no python3 to drive the browser (scripts/setup test brings it)";
+    }
+    const std::string directory = pilro::test::fresh_directory("pilro_log_browser");
+    relay_capture c;
+    const char* const events[] = {"OnSecondChange", "OnMouseMove", "OnTranslate", "OnBoot"};
+    for (unsigned run = 1; run <= 2; ++run) {
+        c.add(attach).add("load() C:\\ghost\\master\\\r\n\r\n");
+        if (run == 1) {
+            add_hostile(c);
+        }
+        for (unsigned i = 0; i < 60; ++i) {
+            const unsigned k = i == 0 ? 3 : i % 2 == 0 ? 0 : i % 4 == 1 ? 1 : 2;
+            const std::string request =
+                "GET SHIORI/3.0\r\nCharset: UTF-8\r\nSender: SSP\r\nID: " + std::string(events[k]) +
+                "\r\nReference0: " + std::to_string(i) + "\r\n\r\n";
+            const unsigned us = run * ((k + 1) * 60 + i * 37 % 50 + (i % 20 == 7 ? 4000 : 0));
+            c.exchange(request, us, i % 29 == 5 ? "SHIORI/3.0 204 No Content\r\n\r\n" : ok);
+        }
+        if (run == 2) {
+            c.add("reply(1) 8 us, length 9, 99 bytes\r\nnot 99\r\n\r\n");
+        }
+        c.add(unload).add(detach);
+    }
+    write_in(directory, "browser.pilro.txt", c.log);
+    const std::string page = directory + separator + "report.html";
+    // The log named as a user in its folder names it, as the page shows it.
+    const std::string before = pilro::test::current_directory();
+    ASSERT_TRUE(pilro::test::change_directory(directory));
+    const int made = pilro_log({"browser.pilro.txt", "--html", page}).exit_code;
+    ASSERT_TRUE(pilro::test::change_directory(before));
+    ASSERT_EQ(made, 0);
+    const std::string profile = directory + separator + "profile";
+    ASSERT_TRUE(pilro::test::make_directory(profile));
+    // Exchange 70 is request 9 of run 2.
+    const process_result run =
+        pilro::test::run_process({PILRO_PYTHON3, PILRO_REPORT_BROWSER, page,
+                                  PILRO_REPORT_SCREENSHOT, profile, "onerror", "70"},
+                                 std::string(), 900000);
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const auto starts = [](const std::string& text, const std::string& start) {
+        return text.compare(0, start.size(), start) == 0;
+    };
+    std::map<std::string, std::string> seen;
+    for (std::size_t at = 0; at < run.out.size();) {
+        const std::size_t end = run.out.find('\n', at);
+        const std::string line = run.out.substr(at, end - at);
+        seen[line.substr(0, line.find('\t'))] = line.substr(line.find('\t') + 1);
+        at = end == std::string::npos ? end : end + 1;
+    }
+    if (seen.count("skip") > 0) {
+        GTEST_SKIP() << seen["skip"];
+    }
+    EXPECT_EQ(seen["rows"], "6");
+    EXPECT_TRUE(starts(seen["total"], "total|122|")) << seen["total"];
+    // By total time: the spikes are OnTranslate's.
+    EXPECT_TRUE(starts(seen["kinds"],
+                       "GET SHIORI/3.0 ID: OnTranslate|GET SHIORI/3.0 ID: "
+                       "OnSecondChange|"))
+        << seen["kinds"];
+    EXPECT_TRUE(starts(seen["kinds by count"], "GET SHIORI/3.0 ID: OnSecondChange|"))
+        << seen["kinds by count"];
+    EXPECT_TRUE(starts(seen["kinds by count ascending"],
+                       "EXECUTE SAORI/1.0 Argument0: "
+                       "</script><script>window.pwned=1"))
+        << seen["kinds by count ascending"];
+    EXPECT_EQ(seen["list"], "1.5  200, 900 us");
+    EXPECT_TRUE(mentions(seen["exchange"],
+                         "ID: <img src=x onerror=\"window.pwned=3\"> & &amp; 'it' "
+                         "\xE2\x80\xA8\\nReference0") ||
+                mentions(seen["exchange"],
+                         "ID: <img src=x onerror=\"window.pwned=3\"> & &amp; 'it' "
+                         "\xE2\x80\xA8|"))
+        << seen["exchange"];
+    EXPECT_TRUE(mentions(seen["exchange"], "[0]</script>")) << seen["exchange"];
+    EXPECT_TRUE(starts(seen["point"],
+                       "Request 2.19, number 9 of its run: GET SHIORI/3.0 ID: "
+                       "OnSecondChange|"))
+        << seen["point"];
+    EXPECT_TRUE(mentions(seen["mark"], "|<b onmouseover=\"window.pwned=4\">bold</b>"))
+        << seen["mark"];
+    EXPECT_EQ(seen["title"], "pilro-log: browser.pilro.txt");
+    EXPECT_EQ(seen["pwned"], "undefined");
+    EXPECT_EQ(seen["elements"], "2");
+    EXPECT_EQ(seen["violations"], "");
+    EXPECT_EQ(seen["dialogs"], "0");
+    EXPECT_EQ(seen["exceptions"], "0");
+#endif
 }
 
 TEST(SaoriHostUsage, HelpGoesToStandardOutput) {

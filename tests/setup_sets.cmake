@@ -7,8 +7,8 @@
 #   cmake -DSETUP=path/to/scripts/setup -P setup_sets.cmake
 cmake_minimum_required(VERSION 3.23)
 set(test_tools googletest libbenchmark-dev clang libclang-rt-14-dev valgrind locales file
-               g++-mingw-w64-x86-64-posix wine64 "locale ja_JP.UTF-8" "locale ja_JP.EUC-JP"
-               qemu-user)
+               g++-mingw-w64-x86-64-posix wine64 chromium python3 "locale ja_JP.UTF-8"
+               "locale ja_JP.EUC-JP" qemu-user)
 
 # The packages (and the locale) that scripts/setup --simulate SET would install.
 function(simulate set result)

@@ -16,8 +16,15 @@ foreach(id RANGE ${last})
     list(APPEND commands COMMAND ${EMULATOR} "${CHILD}" "${module}" "${id}" "${COUNT}")
 endforeach()
 execute_process(${commands} RESULTS_VARIABLE results ERROR_VARIABLE errors)
+# Wine's server kills a process (SIGKILL) that is still there a second after its last thread
+# ended, which under an emulator on a busy machine one now and then is. Its work is done by
+# then, its detach entry written: the log's check below tells that from a process killed any
+# earlier, which fails it.
+set(killed_late 0)
 foreach(result IN LISTS results)
-    if(NOT result EQUAL 0)
+    if(result STREQUAL "Subprocess killed" AND DEFINED ENV{PILRO_EMULATED})
+        math(EXPR killed_late "${killed_late} + 1")
+    elseif(NOT result EQUAL 0)
         message(FATAL_ERROR "a stress process failed (${results}; the log is kept in ${DIR}):\n${errors}")
     endif()
 endforeach()
@@ -26,6 +33,16 @@ execute_process(COMMAND ${EMULATOR} "${CHILD}" --verify "${log}" ${PROCESSES} ${
                 RESULT_VARIABLE verified OUTPUT_VARIABLE summary ERROR_VARIABLE problems)
 message(STATUS "${summary}")
 if(NOT verified EQUAL 0)
+    if(killed_late)
+        message(FATAL_ERROR "${killed_late} stress processes were killed before they had ended, "
+                            "and the log lost or mixed entries (kept in ${DIR}):\n${problems}")
+    endif()
     message(FATAL_ERROR "the log lost or mixed entries (kept in ${DIR}):\n${problems}")
+endif()
+if(killed_late)
+    message(STATUS "${killed_late} stress processes were killed as they ended, each after its "
+                   "detach entry: Wine's server ends a process that is slow to go once its "
+                   "threads have ended, as under the emulator ($ENV{PILRO_EMULATED}) it can be. "
+                   "The emulator's slowness, not the module's fault.")
 endif()
 file(REMOVE_RECURSE "${DIR}")

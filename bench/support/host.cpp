@@ -1,5 +1,6 @@
 #include "host.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "module/exports.h"
@@ -47,9 +48,13 @@ long round_trip(const entry_points& module, std::string_view text, std::string* 
     long length = static_cast<long>(text.size());
     void* out = module.request(block, &length);
     if (reply != nullptr) {
-        // The NUL after the reply belongs to the block; keeping it shows whether it is there.
-        reply->assign(out == nullptr ? "" : static_cast<const char*>(out),
-                      out == nullptr || length < 0 ? 0 : static_cast<std::size_t>(length) + 1);
+        // The NUL after the reply, where the block holds one, shows whether it is there; a
+        // module whose block ends with the reply (the echo module) has none to read.
+        std::size_t n = out == nullptr || length < 0 ? 0 : static_cast<std::size_t>(length) + 1;
+        if (out != nullptr) {
+            n = std::min(n, prim::block_size(out));
+        }
+        reply->assign(out == nullptr ? "" : static_cast<const char*>(out), n);
     }
     prim::block_free(out);
     return length;

@@ -535,18 +535,20 @@ const char shared_log_warning[] =
 bool holds_pilro_entries(std::string_view log, const std::vector<run>& runs) {
     for (const run& r : runs) {
         for (const entry& e : r.entries) {
-            if (e.kind != entry_kind::request && e.kind != entry_kind::cut_short &&
-                e.kind != entry_kind::damaged) {
-                return true;
-            }
-            const std::string_view bytes = entry_bytes(log, e);
-            if (e.kind != entry_kind::damaged &&
-                is_request_line(bytes.substr(0, bytes.find("\r\n")))) {
+            if (is_pilro_entry(e, entry_bytes(log, e))) {
                 return true;
             }
         }
     }
     return false;
+}
+
+bool is_pilro_entry(const entry& e, std::string_view bytes) {
+    if (e.kind != entry_kind::request && e.kind != entry_kind::cut_short &&
+        e.kind != entry_kind::damaged) {
+        return true;
+    }
+    return e.kind != entry_kind::damaged && is_request_line(bytes.substr(0, bytes.find("\r\n")));
 }
 
 std::string_view entry_bytes(std::string_view log, const entry& e) {

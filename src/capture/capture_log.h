@@ -188,6 +188,9 @@ extern const char shared_log_warning[];
 // line. A log whose end is cut short, or which begins in the middle of a run, passes; an empty
 // file, plain text and binary bytes do not.
 bool holds_pilro_entries(std::string_view log, const std::vector<run>& runs);
+// What holds_pilro_entries asks of each entry, for a reader that gets the log part by part:
+// bytes are the entry's bytes.
+bool is_pilro_entry(const entry& e, std::string_view bytes);
 
 std::string_view entry_bytes(std::string_view log, const entry& e);
 // What a load or loadu entry was given: its bytes after "load() " (or "loadu() "), before the

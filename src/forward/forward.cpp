@@ -63,7 +63,7 @@ void* real(std::string& why) {
     char reason[512];
     void* loaded = prim::module_load(full, reason, sizeof reason);
     if (loaded == nullptr) {
-        why = std::string("cannot load ") + full + ": " + reason;
+        why = "cannot load " + std::string(utf8_text(full)) + ": " + reason;
         return nullptr;
     }
     // Another thread may have loaded it meanwhile; one reference is enough.
@@ -96,10 +96,10 @@ void* find(std::uint32_t index) {
                                 : prim::module_export(module, std::string(name).c_str());
         const auto* at = static_cast<const char*>(function);
         if (module == own_image || (at >= own_image && at < own_image + image.bytes().size())) {
-            why = std::string(path()) + " is this module file itself";
+            why = std::string(utf8_text(path())) + " is this module file itself";
             function = nullptr;
         } else if (function == nullptr) {
-            why = std::string(path()) + " does not export it";
+            why = std::string(utf8_text(path())) + " does not export it";
         }
     }
     if (function == nullptr) {

@@ -58,15 +58,20 @@ void* handle_request(void* block, long* length, block_allocator alloc) noexcept 
 }
 
 void* pilro_reply(std::string_view text, long* length, block_allocator alloc) noexcept {
-    // The reply is assembled in the block it is handed over in.
     const reply_pieces reply = reply_for(text);
-    const std::size_t reply_bytes = reply.protocol.size() + reply.status.size();
+    return status_reply(reply.protocol, reply.status, length, alloc);
+}
+
+void* status_reply(std::string_view protocol, std::string_view status, long* length,
+                   block_allocator alloc) noexcept {
+    // The reply is assembled in the block it is handed over in.
+    const std::size_t reply_bytes = protocol.size() + status.size();
     auto* reply_block = static_cast<char*>(alloc(reply_bytes + 1));
     if (reply_block != nullptr) {
-        if (!reply.protocol.empty()) {
-            std::memcpy(reply_block, reply.protocol.data(), reply.protocol.size());
+        if (!protocol.empty()) {
+            std::memcpy(reply_block, protocol.data(), protocol.size());
         }
-        std::memcpy(reply_block + reply.protocol.size(), reply.status.data(), reply.status.size());
+        std::memcpy(reply_block + protocol.size(), status.data(), status.size());
         reply_block[reply_bytes] = '\0';
     }
     if (length != nullptr) {

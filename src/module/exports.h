@@ -49,6 +49,9 @@ void* handle_request(void* block, long* length, block_allocator alloc) noexcept;
 // pilro's reply to the request text, in a new block from alloc: the reply, then a NUL. Sets
 // *length, where given, to the reply's byte count; or returns null with 0 when memory runs out.
 void* pilro_reply(std::string_view text, long* length, block_allocator alloc) noexcept;
+// The same for the reply made of the protocol token and the status after it.
+void* status_reply(std::string_view protocol, std::string_view status, long* length,
+                   block_allocator alloc) noexcept;
 // The start of loadu()'s entry, which the relay and the stub write for the load that takes the
 // folder in UTF-8 (an export pilro-place gives them where the real module has it).
 inline constexpr std::string_view loadu_entry_start = "loadu() ";

@@ -31,6 +31,20 @@ void attach_named(void* module,
     write_log("DllMain(Attach)\r\n\r\n");
 }
 
+bool is_marker(std::string_view part) noexcept {
+    constexpr std::string_view marker = ".pilro";
+    if (part.size() != marker.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < marker.size(); ++i) {
+        const char c = part[i] >= 'A' && part[i] <= 'Z' ? static_cast<char>(part[i] + 32) : part[i];
+        if (c != marker[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void path_beside(std::string_view own, const std::string& name, char* out, std::size_t cap) {
     const std::string path =
         log_path_beside(own, prim::is_lead_byte, prim::backslash_separates, name);
@@ -55,6 +69,14 @@ void note(std::string_view prefix, std::initializer_list<std::string_view> parts
         write_log(entry);
     } catch (...) {
         // Out of memory: the note is lost, like any entry that cannot be written.
+    }
+}
+
+utf8_text::utf8_text(const char* native) noexcept : text_(native), size_(std::strlen(native)) {
+    std::size_t made = 0;
+    if (prim::native_to_utf8(native, size_, converted_, sizeof converted_, made)) {
+        text_ = converted_;
+        size_ = made;
     }
 }
 

@@ -73,13 +73,23 @@ std::uint64_t monotonic_microseconds() noexcept;
 // Gives up the processor for a moment (about a millisecond), for waits that poll.
 void pause() noexcept;
 
+// ---- Texts for notes: the relay's and the stub's part (text.cpp) ------------------------------
+
+// The text as the system's file API names things (a path, on Windows in the system ANSI code
+// page) in UTF-8, which every note is written in: into out (cap bytes, no NUL added), setting
+// size. False when it cannot be converted or does not fit, with anything in out. POSIX names
+// files in bytes; they are taken as they are.
+bool native_to_utf8(const char* text, std::size_t n, char* out, std::size_t cap,
+                    std::size_t& size) noexcept;
+
 // ---- A module loaded by this one: the relay's part (loader.cpp), and the stub's ------------
 // The stub loads the real module only for the exports that pilro-place gave it besides its own.
 // Never from the loader's notifications (DllMain): the loader's lock is held there.
 
 // Loads the module file at path (full, NUL-terminated) so that its own dependencies resolve
 // as they would if a host had loaded it by that path. Returns null on failure, with the
-// system's reason in why (cap >= 1 bytes, NUL-terminated, possibly holding line breaks).
+// system's reason in why (cap >= 1 bytes, NUL-terminated, in UTF-8 on Windows and as the C
+// library gives it on POSIX, possibly holding line breaks).
 void* module_load(const char* path, char* why, std::size_t cap) noexcept;
 // The address of the module's export of that name, or null.
 void* module_export(void* module, const char* name) noexcept;
@@ -94,12 +104,14 @@ void module_release(void* module) noexcept;
 // Reads the whole file at path (full, NUL-terminated) into a new buffer from std::malloc, which
 // the caller frees, and sets size to the number of bytes read. The file is open for this call
 // only, and shared with readers, writers and deletion: it is never locked against its user.
-// Returns null, with the reason in why (cap >= 1 bytes, NUL-terminated, possibly holding line
-// breaks), when it cannot be read: the system's reason, "Is a directory" for a directory, "not
-// a regular file" for a pipe or a device. When it holds more than limit bytes, returns null
-// with size set to its size and why empty. Never from the loader's notifications either.
+// Returns null, with the reason in why (cap >= 1 bytes, NUL-terminated, in UTF-8 on Windows and
+// as the C library gives it on POSIX, possibly holding line breaks), when it cannot be read: the
+// system's reason, "Is a directory" for a directory, "not a regular file" for a pipe or a device;
+// *missing, where given, says whether that was because there is no such file. When it holds more
+// than limit bytes, returns null with size set to its size and why empty. Never from the loader's
+// notifications either.
 char* read_file(const char* path, std::size_t limit, std::uint64_t& size, char* why,
-                std::size_t cap) noexcept;
+                std::size_t cap, bool* missing = nullptr) noexcept;
 
 }  // namespace pilro::prim
 

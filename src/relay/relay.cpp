@@ -80,7 +80,7 @@ bool open_real_module(bool utf8) noexcept {
     char why[512];
     void* module = prim::module_load(real_path, why, sizeof why);
     if (module == nullptr) {
-        note({"not relaying: cannot load ", real_path, ": ", why});
+        note({"not relaying: cannot load ", utf8_text(real_path), ": ", why});
         return false;
     }
     const auto found_load = reinterpret_cast<load_function>(prim::module_export(module, "load"));
@@ -102,10 +102,10 @@ bool open_real_module(bool utf8) noexcept {
         missing = "all it should";
     }
     if (!missing.empty()) {
-        note({"not relaying: ", real_path, " does not export ", missing});
+        note({"not relaying: ", utf8_text(real_path), " does not export ", missing});
     } else if (found_load == &::load || found_loadu == &::loadu) {
         // A link to the relay's own file: relaying to it would call itself for ever.
-        note({"not relaying: ", real_path, " is this relay itself"});
+        note({"not relaying: ", utf8_text(real_path), " is this relay itself"});
     } else {
         real_module = module;
         real_load.store(found_load, std::memory_order_relaxed);
@@ -116,22 +116,6 @@ bool open_real_module(bool utf8) noexcept {
     }
     prim::module_release(module);
     return false;
-}
-
-// Whether a part of the relay's name, from its dot on, is ".pilro" (in any case, as Windows
-// names files).
-bool is_marker(std::string_view part) noexcept {
-    constexpr std::string_view marker = ".pilro";
-    if (part.size() != marker.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < marker.size(); ++i) {
-        const char c = part[i] >= 'A' && part[i] <= 'Z' ? static_cast<char>(part[i] + 32) : part[i];
-        if (c != marker[i]) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The log and the real module lie beside the relay's own file, named after it.
@@ -183,7 +167,7 @@ int start_relaying(void* block, long length, bool utf8) noexcept {
     if (seen == idle && state.compare_exchange_strong(seen, loading)) {
         state.store(open_real_module(utf8) ? relaying : idle);
     } else if (seen == loading && !wait_while(state, loading, longest_load_wait_us)) {
-        note({"not relaying this load: another thread is still loading ", real_path});
+        note({"not relaying this load: another thread is still loading ", utf8_text(real_path)});
     }
     if (enter()) {
         const load_function real = (utf8 ? real_loadu : real_load).load(std::memory_order_relaxed);
@@ -194,7 +178,8 @@ int start_relaying(void* block, long length, bool utf8) noexcept {
             return result;
         }
         leave();
-        note({"not relaying this load: ", real_path, " does not export ", utf8 ? "loadu" : "load"});
+        note({"not relaying this load: ", utf8_text(real_path), " does not export ",
+              utf8 ? "loadu" : "load"});
     }
     prim::block_free(block);
     return 1;

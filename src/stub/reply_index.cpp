@@ -1,6 +1,8 @@
 #include "reply_index.h"
 
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 #include "../capture/capture_log.h"
 
@@ -32,9 +34,14 @@ char lower(char c) noexcept {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// Whether the header line is named name (in any case), which is followed by its colon.
-bool named(std::string_view line, std::string_view name) noexcept {
-    if (line.size() <= name.size() || line[name.size()] != ':') {
+// Whether the header line's name (before its first colon) is one that the pattern names.
+bool named(std::string_view line, const header_pattern& pattern) noexcept {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) {
+        return false;
+    }
+    const std::string_view name = pattern.lower_name;
+    if (pattern.prefix ? colon < name.size() : colon != name.size()) {
         return false;
     }
     for (std::size_t i = 0; i < name.size(); ++i) {
@@ -45,11 +52,14 @@ bool named(std::string_view line, std::string_view name) noexcept {
     return true;
 }
 
+using patterns = std::vector<header_pattern>;
+
 // The lines of a request that the fallback compares, each with its CR LF: all but the header
-// lines (from the second line up to the first empty one) named Sender or SecurityLevel.
+// lines (from the second line up to the first empty one) that left_out names.
 class kept_lines {
   public:
-    explicit kept_lines(std::string_view text) noexcept : text_(text) {}
+    kept_lines(std::string_view text, const patterns& left_out) noexcept
+        : text_(text), left_out_(left_out) {}
 
     bool next(std::string_view& line) noexcept {
         while (at_ < text_.size()) {
@@ -66,7 +76,7 @@ class kept_lines {
                 in_headers_ = false;
                 return true;
             }
-            if (!named(line, "sender") && !named(line, "securitylevel")) {
+            if (!left_out(line)) {
                 return true;
             }
         }
@@ -74,18 +84,28 @@ class kept_lines {
     }
 
   private:
+    bool left_out(std::string_view line) const noexcept {
+        for (const header_pattern& pattern : left_out_) {
+            if (named(line, pattern)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     std::string_view text_;
+    const patterns& left_out_;
     std::size_t at_ = 0;
     bool in_headers_ = true;
 };
 
 template <bool reduced>
-std::uint64_t hash_of(std::string_view request) noexcept {
+std::uint64_t hash_of(std::string_view request, const patterns& left_out) noexcept {
     if (!reduced) {
         return mix(0, request);
     }
     std::uint64_t h = 1;
-    kept_lines lines(request);
+    kept_lines lines(request, left_out);
     for (std::string_view line; lines.next(line);) {
         h = mix(h, line);
     }
@@ -93,12 +113,12 @@ std::uint64_t hash_of(std::string_view request) noexcept {
 }
 
 template <bool reduced>
-bool same(std::string_view a, std::string_view b) noexcept {
+bool same(std::string_view a, std::string_view b, const patterns& left_out) noexcept {
     if (!reduced) {
         return a == b;
     }
-    kept_lines in_a(a);
-    kept_lines in_b(b);
+    kept_lines in_a(a, left_out);
+    kept_lines in_b(b, left_out);
     for (;;) {
         std::string_view line_a;
         std::string_view line_b;
@@ -115,9 +135,69 @@ bool same(std::string_view a, std::string_view b) noexcept {
     }
 }
 
+bool is_blank(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
 }  // namespace
 
-reply_index::reply_index(std::string_view log) {
+std::vector<header_pattern> read_ignore_file(std::string_view text) {
+    constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+    if (text.substr(0, byte_order_mark.size()) == byte_order_mark) {
+        text.remove_prefix(byte_order_mark.size());
+    }
+    std::vector<header_pattern> found;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        while (!line.empty() && is_blank(line.front())) {
+            line.remove_prefix(1);
+        }
+        while (!line.empty() && is_blank(line.back())) {
+            line.remove_suffix(1);
+        }
+        if (line.empty() || line.front() == '#') {
+            continue;
+        }
+        if (line.back() == ':') {
+            line.remove_suffix(1);
+        }
+        const bool prefix = !line.empty() && line.back() == '*';
+        if (prefix) {
+            line.remove_suffix(1);
+        }
+        std::string name(line);
+        for (char& c : name) {
+            c = lower(c);
+        }
+        found.push_back({std::move(name), prefix});
+    }
+    return found;
+}
+
+std::string_view other_protocol(std::string_view request) noexcept {
+    const std::string_view line = request.substr(0, request.find("\r\n"));
+    if (!capture::is_request_line(line)) {
+        return {};
+    }
+    const std::string_view protocol = line.substr(line.rfind(' ') + 1);
+    constexpr std::string_view saori = "saori/";
+    if (protocol.size() <= saori.size()) {
+        return protocol;
+    }
+    for (std::size_t i = 0; i < saori.size(); ++i) {
+        if (lower(protocol[i]) != saori[i]) {
+            return protocol;
+        }
+    }
+    return {};
+}
+
+reply_index::reply_index(std::string_view log, std::vector<header_pattern> ignored)
+    : left_out_{{"sender", false}, {"securitylevel", false}} {
+    left_out_.insert(left_out_.end(), std::make_move_iterator(ignored.begin()),
+                     std::make_move_iterator(ignored.end()));
     {
         const std::vector<capture::run> runs = capture::split_runs(log, &summary_.overlapping);
         summary_.pilro_log = capture::holds_pilro_entries(log, runs);
@@ -172,11 +252,12 @@ std::vector<std::uint32_t> reply_index::build(table& t) {
     // Each pair's key, then the pairs of each key together, in capture order.
     std::vector<std::uint32_t> key_of(pairs_.size());
     for (std::uint32_t i = 0; i < pairs_.size(); ++i) {
-        const std::uint64_t h = hash_of<reduced>(pairs_[i].request);
+        const std::uint64_t h = hash_of<reduced>(pairs_[i].request, left_out_);
         std::size_t slot = static_cast<std::size_t>(h) & (capacity - 1);
         for (; t.slots[slot] != 0; slot = (slot + 1) & (capacity - 1)) {
             const table::key& k = t.keys[t.slots[slot] - 1];
-            if (k.hash == h && same<reduced>(pairs_[k.sample].request, pairs_[i].request)) {
+            if (k.hash == h &&
+                same<reduced>(pairs_[k.sample].request, pairs_[i].request, left_out_)) {
                 break;
             }
         }
@@ -208,13 +289,13 @@ std::vector<std::uint32_t> reply_index::build(table& t) {
 
 template <bool reduced>
 std::uint32_t reply_index::find(const table& t, std::string_view request) const noexcept {
-    const std::uint64_t h = hash_of<reduced>(request);
+    const std::uint64_t h = hash_of<reduced>(request, left_out_);
     const std::size_t mask = t.slots.size() - 1;
     for (std::size_t slot = static_cast<std::size_t>(h) & mask; t.slots[slot] != 0;
          slot = (slot + 1) & mask) {
         const std::uint32_t number = t.slots[slot] - 1;
         const table::key& k = t.keys[number];
-        if (k.hash == h && same<reduced>(pairs_[k.sample].request, request)) {
+        if (k.hash == h && same<reduced>(pairs_[k.sample].request, request, left_out_)) {
             return number;
         }
     }

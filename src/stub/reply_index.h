@@ -5,7 +5,9 @@
 // the k-th request with those bytes, the capture's runs read in order; past the last such
 // reply, the last one answers again. A request whose bytes the capture does not hold is
 // looked for once more with its Sender and SecurityLevel header lines left out (of both
-// sides), since hosts differ there; that search counts its k by those reduced bytes. Every
+// sides), since hosts differ there, and the header lines that the user's ignore file names
+// (headers that change from run to run); that search counts its k by those reduced bytes. Only
+// header lines are left out, never the request line or what follows the headers. Every
 // request counts once by its bytes and once by its reduced bytes, however it was answered.
 // Captured requests without a reply (the log ends, or the run ended, inside the module) count
 // for nothing.
@@ -16,10 +18,31 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace pilro::stub {
+
+// A header name that the fallback leaves out: the name of a header line is what stands before
+// its first colon, compared without regard to ASCII case. With prefix, any name that starts
+// with it.
+struct header_pattern {
+    std::string lower_name;
+    bool prefix;
+};
+
+// The header names of an ignore file: one a line, LF or CR LF; blanks around a name, blank
+// lines and lines starting with '#' count for nothing, and so does a UTF-8 byte-order mark at
+// the start. A '*' at a name's end matches any ending; a colon after a name is the header
+// line's own and is dropped. Throws std::bad_alloc when memory runs out.
+std::vector<header_pattern> read_ignore_file(std::string_view text);
+
+// The NAME/VERSION that ends the request line of a request of another protocol than SAORI
+// ("SHIORI/3.0" for "GET SHIORI/3.0"), for that protocol's "nothing to say"; empty for a
+// SAORI request (NAME in any case) and for a text without a request line (see
+// capture::is_request_line), which pilro answers.
+std::string_view other_protocol(std::string_view request) noexcept;
 
 // A reply as the capture holds it (see capture::reply).
 struct captured_reply {
@@ -46,8 +69,9 @@ struct capture_summary {
 class reply_index {
   public:
     // Indexes the replies of log, whose bytes must stay where they are, unchanged, for as long
-    // as the index is used. Throws std::bad_alloc when memory runs out.
-    explicit reply_index(std::string_view log);
+    // as the index is used; the fallback leaves out the header lines that ignored names
+    // besides Sender and SecurityLevel. Throws std::bad_alloc when memory runs out.
+    explicit reply_index(std::string_view log, std::vector<header_pattern> ignored = {});
     reply_index(const reply_index&) = delete;
     reply_index& operator=(const reply_index&) = delete;
 
@@ -90,6 +114,8 @@ class reply_index {
     const captured_reply* next(table& t, std::uint32_t number) noexcept;
 
     capture_summary summary_;
+    // What the fallback leaves out: Sender, SecurityLevel and the ignored names.
+    std::vector<header_pattern> left_out_;
     std::vector<captured_pair> pairs_;
     table exact_;
     table reduced_;

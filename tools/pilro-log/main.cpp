@@ -16,13 +16,22 @@
 #include "capture/capture_log.h"
 #include "platform/charset.h"
 #include "platform/platform.h"
+#include "report.h"
+#include "shown.h"
+#include "summary.h"
 
 namespace {
 
 namespace capture = pilro::capture;
 namespace charset = pilro::charset;
+using pilro::log::damage_report;
+using pilro::log::label;
+using pilro::log::readers;
 
-const char synopsis[] = "usage: pilro-log LOG [--run N | --follow]\n";
+const char synopsis[] =
+    "usage: pilro-log LOG [--run N | --follow]\n"
+    "       pilro-log LOG --summary [--tsv] [--sort time|count|name] [--run N]\n"
+    "       pilro-log LOG --html REPORT.html [--sort time|count|name]\n";
 
 const char usage_text[] =
     "\n"
@@ -32,6 +41,14 @@ const char usage_text[] =
     "  --run N      only run N: N counts from 1, -N from the end (-1 is the last run)\n"
     "  --follow     show the log, then each entry as soon as it is whole, until\n"
     "               interrupted (Ctrl-C)\n"
+    "  --summary    count the requests by kind instead: a table per run and one for\n"
+    "               all runs (see below)\n"
+    "  --tsv        the summary as tab-separated values, for a spreadsheet\n"
+    "  --sort S     the summary's rows by total time (time, the default), by count, or\n"
+    "               by kind (name)\n"
+    "  --html REPORT.html\n"
+    "               write the summary, a plot of the times and every exchange into\n"
+    "               one page to open in a browser\n"
     "  -h, --help   show this text\n"
     "\n"
     "A run line reads\n"
@@ -64,9 +81,11 @@ const char usage_text[] =
     "\n"
     "TEXT is one line of UTF-8. A request's bytes (and a cut-short one's) are read in\n"
     "the charset that its own Charset header names, a reply's in its own or else its\n"
-    "request's; a loadu entry's data is read as UTF-8; other entries, texts without the\n"
-    "header and texts naming a charset not known here are read as ASCII. Known\n"
-    "charsets, by any of these names in any case:\n";
+    "request's; a loadu entry's data in UTF-8; a note in UTF-8, or, where it is not UTF-8\n"
+    "throughout (earlier versions wrote file names and the system's messages in the\n"
+    "system's code page), as ASCII; other entries, texts without the header and texts\n"
+    "naming a charset not known here are read as ASCII. Known charsets, by any of these\n"
+    "names in any case:\n";
 
 const char usage_tail[] =
     "Backslash is shown as \\\\, CR, LF and tab as \\r, \\n and \\t, other control\n"
@@ -97,6 +116,27 @@ const char usage_tail[] =
     "error says so. The log is read every tenth of a second, only its new bytes, and is\n"
     "never kept open in between: pilro, and the user deleting the log, are never held up.\n"
     "\n"
+    "--summary counts each run's requests by kind: the request line, and for SHIORI\n"
+    "its ID, for SAORI its Argument0 (\"EXECUTE SAORI/1.0 Argument0: x\"), read as\n"
+    "above (a line or value is cut past 200 bytes, with \"...\"). A run's line says how\n"
+    "many requests, kinds and replies it has, and its notes, damaged entries, replies\n"
+    "that answer no request and cut-short entries. Each row gives the count, the\n"
+    "replies by status code (\"other\" for a reply without one), null replies (null),\n"
+    "requests without a reply entry (no reply), the real module's time for those with\n"
+    "one (total, median, 95th percentile by nearest rank, maximum, in microseconds),\n"
+    "and the bytes of the requests and of the replies; the total last. A log without\n"
+    "reply entries (pilro's own) has counts and bytes in alone. --tsv writes one line\n"
+    "per row, each starting with the run (\"all\" for all runs), what it counts\n"
+    "(request, total, or the entries named above) and the kind.\n"
+    "\n"
+    "--html writes REPORT.html, which holds everything it shows and fetches nothing:\n"
+    "the summary to sort by any column and filter by kind, for a run or all, the time\n"
+    "of each request by its number in its run (a colour per kind; requests without a\n"
+    "reply below the axis; the other entries as lines where they stand), and the\n"
+    "texts of an exchange on a click on a row or a point. Each text is cut past 2048\n"
+    "bytes, and the page holds texts, from the log's first request on, only up to\n"
+    "12 MB and while the page stays under 20 MB; it says where they stop.\n"
+    "\n"
     "Exit status: 0 when the log was shown; 1 when it cannot be read, has no run N, or\n"
     "holds no pilro entries (neither an entry of pilro's own nor a request, which starts\n"
     "with a request line such as \"EXECUTE SAORI/1.0\" or \"GET SHIORI/3.0\": METHOD, a\n"
@@ -104,7 +144,8 @@ const char usage_tail[] =
     "short, or begun in the middle of a run, is shown); 2 for bad arguments. --follow\n"
     "goes on until interrupted; it stops early, with 1, when the log's first entries are\n"
     "no pilro entries, when LOG cannot be read as it starts (other than for not\n"
-    "existing) or becomes a directory, or when standard output fails.\n";
+    "existing) or becomes a directory, or when standard output fails. --html exits\n"
+    "with 1 as well when REPORT.html cannot be written, or is LOG itself.\n";
 
 void report(const std::string& message) {
     std::fprintf(stderr, "pilro-log: %s\n", message.c_str());
@@ -115,26 +156,6 @@ int usage_error(const std::string& message) {
     std::fprintf(stderr, "%sRun pilro-log --help for more.\n", synopsis);
     return 2;
 }
-
-// One reader per charset, made when first needed: some need the platform's tables.
-class readers {
-  public:
-    charset::reader& for_request(std::string_view request) {
-        return get(charset::find_charset(capture::request_charset(request)));
-    }
-    charset::reader& named(std::string_view name) { return get(charset::find_charset(name)); }
-    charset::reader& ascii() { return get(nullptr); }
-
-  private:
-    charset::reader& get(const charset::charset* which) {
-        std::unique_ptr<charset::reader>& slot = made_[which];
-        if (!slot) {
-            slot = std::make_unique<charset::reader>(which);
-        }
-        return *slot;
-    }
-    std::map<const charset::charset*, std::unique_ptr<charset::reader>> made_;
-};
 
 bool ends_in_empty_line(std::string_view entry) {
     return entry.size() >= 4 && entry.compare(entry.size() - 4, 4, "\r\n\r\n") == 0;
@@ -149,10 +170,6 @@ struct request_seen {
     std::string label;
     std::string charset;
 };
-
-std::string label(std::size_t run, std::size_t n) {
-    return std::to_string(run) + "." + std::to_string(n);
-}
 
 // "(to R.N, T us[, length L][, no block]) TEXT": the request it answers (or "no request" when
 // that is not in its run, "an unlogged request" when the relay could not log it), the time,
@@ -227,9 +244,11 @@ std::string entry_line(std::string_view log, const capture::entry& e, std::size_
         case capture::entry_kind::reply:
             text = reply_text(capture::read_reply(log, e), request, read);
             break;
-        case capture::entry_kind::note:
-            text = read.ascii().readable(capture::note_text(log, e));
+        case capture::entry_kind::note: {
+            const std::string_view note = capture::note_text(log, e);
+            text = read.for_note(note).readable(note);
             break;
+        }
         case capture::entry_kind::damaged:
             text = read.ascii().readable(entry);
             break;
@@ -241,13 +260,6 @@ std::string entry_line(std::string_view log, const capture::entry& e, std::size_
     }
     return label(run, n) + " " + capture::kind_name(e.kind) + " " + std::to_string(e.size) +
            (text.empty() ? "" : " " + text) + "\n";
-}
-
-// What standard error says of a damaged entry: where it is and why.
-std::string damage_report(const std::string& path, std::string_view log, const capture::entry& e,
-                          std::uint64_t base, std::size_t run, std::size_t n) {
-    return path + ": entry " + label(run, n) + ", at byte " + std::to_string(base + e.offset) +
-           ", is a damaged reply entry (" + capture::damage(log, e) + "); read on after it";
 }
 
 // The lines of a run that split_runs made, and the reports on its damaged entries.
@@ -511,6 +523,51 @@ int show_log(const std::string& path, bool has_run, long long wanted) {
     return 0;
 }
 
+// Whether the two paths name one existing file.
+bool same_file(const std::string& a, const std::string& b) {
+    std::string none;
+    std::uint64_t size = 0;
+    pilro::platform::file_identity first;
+    pilro::platform::file_identity second;
+    return pilro::platform::read_file_from(a, 0, none, size, first, 0) == 0 &&
+           pilro::platform::read_file_from(b, 0, none, size, second, 0) == 0 && first == second;
+}
+
+// --summary and --html: the log counted once, for either or both. log_name is LOG as the user
+// typed it.
+int show_counted(const std::string& path, const std::string& log_name,
+                 const pilro::log::summary_options* summary, const std::string* page_path) {
+    pilro::log::counted_log log;
+    pilro::log::page_texts texts;
+    std::string error;
+    if (!pilro::log::count_log(path, log, page_path != nullptr ? &texts : nullptr, error)) {
+        report(error);
+        return 1;
+    }
+    for (const std::string& said : log.reports) {
+        report(said);
+    }
+    if (summary != nullptr && !pilro::log::write_summary(log, *summary, show, error)) {
+        if (!error.empty()) {
+            report(path + ": " + error);
+        }
+        return 1;
+    }
+    if (page_path != nullptr) {
+        if (same_file(*page_path, path)) {
+            report(*page_path + " is the log itself: give the page another name");
+            return 1;
+        }
+        const std::string page = pilro::log::report_page(
+            log_name, log, texts, summary != nullptr ? summary->order : capture::row_order::time);
+        if (!pilro::log::write_file(*page_path, page, error)) {
+            report(error);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -519,10 +576,17 @@ int main(int argc, char** argv) {
         pilro::platform::program_arguments(argc, argv);
 
     std::string path;
+    std::string log_name;
     bool has_path = false;
     bool has_run = false;
     bool follow = false;
     long long wanted = 0;
+    bool summary = false;
+    bool tsv = false;
+    bool has_sort = false;
+    capture::row_order order = capture::row_order::time;
+    bool has_report = false;
+    std::string report_path;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i].bytes;
         if (word == "-h" || word == "--help") {
@@ -548,6 +612,26 @@ int main(int argc, char** argv) {
             }
         } else if (word == "--follow") {
             follow = true;
+        } else if (word == "--summary") {
+            summary = true;
+        } else if (word == "--tsv") {
+            tsv = true;
+        } else if (word == "--sort" || word == "--html") {
+            if (i + 1 >= words.size()) {
+                return usage_error(word + " needs a value");
+            }
+            const std::string& value = words[++i].bytes;
+            if (word == "--html") {
+                has_report = true;
+                report_path = value;
+            } else if (value == "time" || value == "count" || value == "name") {
+                has_sort = true;
+                order = value == "time"    ? capture::row_order::time
+                        : value == "count" ? capture::row_order::count
+                                           : capture::row_order::name;
+            } else {
+                return usage_error("--sort takes time, count or name; not \"" + value + "\"");
+            }
         } else if (!word.empty() && word[0] == '-' && word != "-") {
             return usage_error("unknown option \"" + word + "\"");
         } else if (has_path) {
@@ -555,6 +639,7 @@ int main(int argc, char** argv) {
         } else {
             has_path = true;
             path = word;
+            log_name = words[i].text.empty() ? readers().ascii().readable(word) : words[i].text;
         }
     }
     if (!has_path) {
@@ -562,6 +647,23 @@ int main(int argc, char** argv) {
     }
     if (follow && has_run) {
         return usage_error("--follow shows every run as it comes; it takes no --run");
+    }
+    if (follow && (summary || has_report)) {
+        return usage_error("--follow shows entries as they come; it makes no summary or page");
+    }
+    if (tsv && !summary) {
+        return usage_error("--tsv is for --summary");
+    }
+    if (has_sort && !summary && !has_report) {
+        return usage_error("--sort is for --summary and --html");
+    }
+    if (has_report && has_run && !summary) {
+        return usage_error("--html shows every run; it takes no --run");
+    }
+    if (summary || has_report) {
+        const pilro::log::summary_options options{has_run, wanted, order, tsv};
+        return show_counted(path, log_name, summary ? &options : nullptr,
+                            has_report ? &report_path : nullptr);
     }
     return follow ? follower(path).run() : show_log(path, has_run, wanted);
 }

@@ -272,6 +272,16 @@ const charset* find_charset(std::string_view name) {
     return nullptr;
 }
 
+bool is_utf8(std::string_view bytes) {
+    char32_t cp = 0;
+    for (std::size_t at = 0, length = 0; at < bytes.size(); at += length) {
+        if ((length = utf8_character(bytes, at, cp)) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool encode(const charset& to, std::string_view text, std::string& out, std::string& error) {
     std::unique_ptr<platform::charset_converter> there;
     std::unique_ptr<platform::charset_converter> back;

@@ -37,6 +37,9 @@ extern const char known_names[];
 // unchanged. Precondition: text is valid UTF-8.
 bool encode(const charset& to, std::string_view text, std::string& out, std::string& error);
 
+// Whether the bytes are UTF-8 throughout: well-formed characters only.
+bool is_utf8(std::string_view bytes);
+
 // Turns bytes in a charset into one line of text for a reader, in UTF-8. Each character
 // appears as itself, except: backslash as "\\", CR LF and tab as "\r", "\n", "\t", other
 // control characters of one byte as "\xNN" and C1 controls as "\uNNNN"; a byte that starts

@@ -65,15 +65,17 @@ inline bool operator!=(const file_identity& a, const file_identity& b) {
     return !(a == b);
 }
 
-// Appends to bytes what the file at path holds from byte offset to its end, and sets size to
-// its whole size and identity to its identity. The file is open for this call only, and shared
-// with writers and with deletion: on Windows pilro opens its log for writing, sharing it with
-// readers alone, and a user deletes the log while others read it. Returns 0, or why the file
-// could not be read, as an errno value that is the same on every platform for the same cause:
-// ENOENT (no such file), EISDIR (a directory), EACCES (refused, a file held by another program
-// without sharing included); EIO for causes without a counterpart.
+// Appends to bytes what the file at path holds from byte offset to its end (its next `most`
+// bytes, where it holds more), and sets size to its whole size and identity to its identity.
+// The file is open for this call only, and shared with writers and with deletion: on Windows
+// pilro opens its log for writing, sharing it with readers alone, and a user deletes the log
+// while others read it. Returns 0, or why the file could not be read, as an errno value that is
+// the same on every platform for the same cause: ENOENT (no such file), EISDIR (a directory),
+// EACCES (refused, a file held by another program without sharing included); EIO for causes
+// without a counterpart.
 int read_file_from(const std::string& path, std::uint64_t offset, std::string& bytes,
-                   std::uint64_t& size, file_identity& identity);
+                   std::uint64_t& size, file_identity& identity,
+                   std::size_t most = static_cast<std::size_t>(-1));
 
 // Makes the file at path hold exactly bytes: made anew, or what it held replaced. Returns 0, or
 // why not as read_file_from does (EACCES also for a module file that a program has loaded, on

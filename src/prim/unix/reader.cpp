@@ -44,12 +44,18 @@ void say(int code, char* why, std::size_t cap) noexcept {
 }  // namespace
 
 char* read_file(const char* path, std::size_t limit, std::uint64_t& size, char* why,
-                std::size_t cap) noexcept {
+                std::size_t cap, bool* missing) noexcept {
     size = 0;
     why[0] = '\0';
+    if (missing != nullptr) {
+        *missing = false;
+    }
     // Without O_NONBLOCK a FIFO in the file's place would wait for a writer to open it.
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
+        if (missing != nullptr) {
+            *missing = errno == ENOENT;
+        }
         say(errno, why, cap);
         return nullptr;
     }

@@ -19,14 +19,20 @@ void say(const char* text, char* why, std::size_t cap) noexcept {
 }  // namespace
 
 char* read_file(const char* path, std::size_t limit, std::uint64_t& size, char* why,
-                std::size_t cap) noexcept {
+                std::size_t cap, bool* missing) noexcept {
     size = 0;
     why[0] = '\0';
+    if (missing != nullptr) {
+        *missing = false;
+    }
     HANDLE file =
         CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
+        if (missing != nullptr) {
+            *missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+        }
         // Windows refuses to open a directory as a file with access denied, which would send
         // the user looking at the permissions.
         const DWORD attributes = GetFileAttributesA(path);

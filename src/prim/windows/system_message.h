@@ -10,7 +10,10 @@
 namespace pilro::prim {
 
 // "error N: the system's message" into why (cap >= 1 bytes, NUL-terminated; the message may
-// end in a line break), with nothing but KERNEL32 to write it.
+// end in a line break), in UTF-8 as notes are, with nothing but KERNEL32 to write it. The
+// message comes in UTF-16: in the ANSI code page, a message in a language that the code page
+// cannot spell would lose its characters, and notes would be in whatever charset the system
+// has. A message that does not fit is left out.
 inline void system_message(DWORD code, char* why, std::size_t cap) noexcept {
     char digits[16];
     std::size_t count = 0;
@@ -24,15 +27,20 @@ inline void system_message(DWORD code, char* why, std::size_t cap) noexcept {
     while (count > 0 && at + 1 < cap) {
         why[at++] = digits[--count];
     }
-    if (at + 3 < cap) {
-        const DWORD got =
-            FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           code, 0, why + at + 2, static_cast<DWORD>(cap - at - 2), nullptr);
-        if (got > 0) {
-            why[at] = ':';
-            why[at + 1] = ' ';
-            at += 2 + got;
-        }
+    wchar_t message[512];
+    const DWORD got =
+        at + 3 < cap
+            ? FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, message, sizeof message / sizeof *message, nullptr)
+            : 0;
+    const int made =
+        got > 0 ? WideCharToMultiByte(CP_UTF8, 0, message, static_cast<int>(got), why + at + 2,
+                                      static_cast<int>(cap - at - 3), nullptr, nullptr)
+                : 0;
+    if (made > 0) {
+        why[at] = ':';
+        why[at + 1] = ' ';
+        at += 2 + static_cast<std::size_t>(made);
     }
     why[at] = '\0';
 }

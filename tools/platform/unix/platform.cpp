@@ -81,7 +81,7 @@ std::string full_path(const std::string& path) {
 }
 
 int read_file_from(const std::string& path, std::uint64_t offset, std::string& bytes,
-                   std::uint64_t& size, file_identity& identity) {
+                   std::uint64_t& size, file_identity& identity, std::size_t most) {
     // Without O_NONBLOCK a FIFO given as the file would wait for a writer to open it.
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
@@ -94,11 +94,12 @@ int read_file_from(const std::string& path, std::uint64_t offset, std::string& b
         identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
         char chunk[65536];
         auto at = static_cast<off_t>(offset);
-        for (;;) {
-            const ssize_t n = pread(fd, chunk, sizeof chunk, at);
+        for (; most > 0;) {
+            const ssize_t n = pread(fd, chunk, most < sizeof chunk ? most : sizeof chunk, at);
             if (n > 0) {
                 bytes.append(chunk, static_cast<std::size_t>(n));
                 at += n;
+                most -= static_cast<std::size_t>(n);
             } else if (n == 0) {
                 break;
             } else if (errno != EINTR) {

@@ -188,7 +188,7 @@ std::string full_path(const std::string& path) {
 }
 
 int read_file_from(const std::string& path, std::uint64_t offset, std::string& bytes,
-                   std::uint64_t& size, file_identity& identity) {
+                   std::uint64_t& size, file_identity& identity, std::size_t most) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -210,13 +210,16 @@ int read_file_from(const std::string& path, std::uint64_t offset, std::string& b
         }
         char chunk[65536];
         DWORD got = 0;
-        while (result == 0 && offset < size) {
-            if (!ReadFile(file, chunk, static_cast<DWORD>(sizeof chunk), &got, nullptr)) {
+        while (result == 0 && offset < size && most > 0) {
+            if (!ReadFile(file, chunk,
+                          static_cast<DWORD>(most < sizeof chunk ? most : sizeof chunk), &got,
+                          nullptr)) {
                 result = EIO;
             } else if (got == 0) {
                 break;
             } else {
                 bytes.append(chunk, got);
+                most -= got;
             }
         }
     }
