@@ -1,11 +1,16 @@
 // Where the log goes and how an entry is appended.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "calllog/calllog.h"
 #include "prim/prim.h"
+#include "prim/turns.h"
 #include "test_os.h"
 
 namespace {
@@ -161,6 +166,136 @@ TEST_F(WriteLog, WritesNothingWithoutAPathThatFits) {
     pilro::test::change_directory(previous);
     EXPECT_EQ(pilro::test::directory_entries(directory), std::vector<std::string>());
     EXPECT_TRUE(pilro::set_log_file(std::string(pilro::log_path_capacity - 1, 'x')));
+}
+
+// ---- Waits for the log, in a system made up by the test: its threads, clock and answers.
+
+TEST(LogTurns, AWriterKeptFromRunningSpendsNoPatienceMeanwhile) {
+    pilro::prim::patience wait(40, 1, 8);
+    wait.held_since(0);
+    wait.trying_at(500);  // descheduled for half a second: a millisecond of it counts
+    for (int now = 501; now < 539; ++now) {
+        wait.trying_at(now);
+    }
+    EXPECT_FALSE(wait.spent());
+    wait.trying_at(539);
+    EXPECT_TRUE(wait.spent());
+    // Each try slow: the patience lasts its tries all the same.
+    pilro::prim::patience slow(40, 1, 64);
+    slow.held_since(0);
+    for (int tries = 1; tries <= 64; ++tries) {
+        EXPECT_FALSE(slow.spent()) << tries;
+        slow.trying_at(tries * 1000);
+    }
+    EXPECT_TRUE(slow.spent());
+}
+
+struct made_up_system {
+    static inline std::atomic<std::uint32_t> clock{1000};
+    static inline std::atomic<unsigned> looks{0};
+    static inline std::atomic<std::uint32_t> threads{0};
+    // Whether a thread has stopped, as the test has the system answer.
+    static inline std::function<bool(std::uint32_t)> answer;
+
+    static std::uint32_t thread_id() noexcept {
+        thread_local const std::uint32_t id = ++threads;
+        return id;
+    }
+    static bool thread_stopped(std::uint32_t id) noexcept { return answer(id); }
+    static std::uint32_t milliseconds() noexcept { return clock; }
+    static void pause(unsigned) noexcept {
+        ++looks;
+        std::this_thread::yield();
+    }
+};
+using made_up_turns = pilro::prim::turns<made_up_system>;
+
+// Lets the waiters look n times, or fewer if done comes first.
+void look_on(unsigned n, const std::atomic<bool>& done) {
+    for (const unsigned until = made_up_system::looks + n;
+         !done && made_up_system::looks < until;) {
+        std::this_thread::yield();
+    }
+}
+
+TEST(LogTurns, AHolderThatGoesOnKeepsItsTurnHoweverSlow) {
+    made_up_turns turns;
+    made_up_system::answer = [](std::uint32_t) { return false; };
+    bool taken_over = true;
+    made_up_turns::turn held = turns.take(taken_over);
+    EXPECT_FALSE(taken_over);
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        turns.give_back(turns.take(taken_over));
+        done = true;
+    });
+    // Far past any patience, but with a sign of life before each bound.
+    for (int sign = 0; sign < 3; ++sign) {
+        made_up_system::clock += made_up_turns::stuck_ms - 1;
+        look_on(4 * made_up_turns::stuck_looks, done);
+        turns.renew(held);
+    }
+    EXPECT_FALSE(done) << "a live holder lost its turn";
+    turns.give_back(held);
+    waiter.join();
+    EXPECT_FALSE(taken_over);
+
+    // Without one past the bound, the turn goes.
+    held = turns.take(taken_over);
+    done = false;
+    std::thread late([&] {
+        turns.give_back(turns.take(taken_over));
+        done = true;
+    });
+    look_on(1, done);
+    made_up_system::clock += made_up_turns::stuck_ms;
+    look_on(64 * made_up_turns::stuck_looks, done);
+    EXPECT_TRUE(done) << "a holder that shows no sign of life keeps its turn for ever";
+    turns.give_back(held);
+    late.join();
+    EXPECT_TRUE(taken_over);
+}
+
+// The first waiter to ask is itself stopped while it asks: the next one asks on its own, and
+// one of the two takes the turn, not both.
+TEST(LogTurns, OneWaiterTakesTheTurnOfAHolderThatCannotGoOn) {
+    made_up_turns turns;
+    bool taken_over = false;
+    turns.take(taken_over);  // and never given back
+    const std::uint32_t stopped = made_up_system::thread_id();
+    std::atomic<int> asked{0};
+    std::atomic<bool> asker_goes_on{false};
+    made_up_system::answer = [&](std::uint32_t id) {
+        if (asked++ == 0) {
+            while (!asker_goes_on) {
+                std::this_thread::yield();
+            }
+        }
+        return id == stopped;
+    };
+    std::atomic<int> taken{0};
+    std::atomic<bool> second_done{false};
+    const auto waiter = [&](std::atomic<bool>* done) {
+        bool over = false;
+        const made_up_turns::turn mine = turns.take(over);
+        taken += over ? 1 : 0;
+        turns.give_back(mine);
+        if (done != nullptr) {
+            *done = true;
+        }
+    };
+    std::thread first(waiter, nullptr);
+    while (asked == 0) {
+        std::this_thread::yield();
+    }
+    made_up_system::clock += made_up_turns::check_spacing_ms;
+    std::thread second(waiter, &second_done);
+    look_on(64 * made_up_turns::looks_before_checks, second_done);
+    EXPECT_TRUE(second_done) << "a waiter stopped while it asked held the others up";
+    asker_goes_on = true;
+    second.join();
+    first.join();
+    EXPECT_EQ(taken, 1);
 }
 
 }  // namespace

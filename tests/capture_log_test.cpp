@@ -220,6 +220,15 @@ TEST(CaptureLog, RepliesPairInTheirRunHoweverTheLogWasCutDeletedOrJoined) {
             reply_naming(same.size(), version, "2");
     EXPECT_EQ(pairs_of(same.substr(attach.size())),
               (std::vector<std::string>{"1.2>1.1", "1.5>1.3", "1.6>1.4"}));
+    // Two requests of one size wait: each reply goes with its own by the CRC-32, also where no
+    // offset holds.
+    std::string twin = execute;
+    twin.replace(twin.find("\x95\x5C"), 2, "ab");
+    std::string twins = attach + execute + twin;
+    twins += reply_naming(attach.size() + execute.size(), execute, "E") +
+             reply_naming(twins.size(), twin, "T");
+    EXPECT_EQ(pairs_of(twins.substr(attach.size())),
+              (std::vector<std::string>{"1.3>1.1", "1.4>1.2"}));
 
     // An earlier relay's replies name an offset alone: where it holds nowhere in the run, the
     // reply goes with a waiting request right before it, and the run's other offsets are off by
@@ -231,6 +240,10 @@ TEST(CaptureLog, RepliesPairInTheirRunHoweverTheLogWasCutDeletedOrJoined) {
               (std::vector<std::string>{"1.2>1.1", "1.4>1.3"}));
     EXPECT_EQ(pairs_of(old + old),
               (std::vector<std::string>{"1.3>1.2", "1.5>1.4", "2.3>2.2", "2.5>2.4"}));
+    // Not with one that another entry stands between.
+    const std::string apart =
+        attach + version + "relay() not relaying: x\r\n\r\n" + reply_to(attach + version, "A", "1");
+    EXPECT_EQ(pairs_of(apart.substr(attach.size())), (std::vector<std::string>{"1.3>none"}));
 }
 
 TEST(CaptureLog, DamagedReplyEntriesEndWhereAnEntrySurelyStarts) {

@@ -212,34 +212,37 @@ std::string thread_request(int thread, int i) {
 // that the line of waiters lasts long on any machine, however fast its turns. A waiter that
 // left the line without its turn lost hundreds, most of them to the log held: whether it took
 // its busy siblings for a thread stopped inside the module, or gave up after waiting long in
-// all.
+// all. On a busy machine the other program is itself kept from running now and then, and a
+// hold lasts longer than it meant: each hold past the patience may cost the entries that
+// waited it out, one per patience, and nothing else may.
 TEST_F(Exports, ConcurrentCallersLoseAndSplitNoEntry) {
     constexpr int threads = 128;
     constexpr int per_thread = 32;
     constexpr int entries_between_holds = 32;
     constexpr std::chrono::milliseconds hold(10);
+    constexpr std::chrono::milliseconds patience(40);
     std::atomic<int> sent{0};
     void* probe = pilro::test::hold_exclusively(log);
     const bool holdable = probe != nullptr;  // POSIX has no exclusive opens, and no turns
     pilro::test::release(probe);
-    long long longest_hold_ms = 0;
+    std::vector<std::chrono::steady_clock::duration> holds;
     std::thread other_program([&] {
         for (int next = entries_between_holds; holdable && next < threads * per_thread;
              next = sent + entries_between_holds) {
             while (sent < next) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
+            // Each hold as long as the module may have seen it: from before the try that got
+            // the file to after it was let go.
             void* held = nullptr;
+            auto held_since = std::chrono::steady_clock::now();
             while ((held = pilro::test::hold_exclusively(log)) == nullptr) {
                 std::this_thread::yield();
+                held_since = std::chrono::steady_clock::now();
             }
-            const auto held_since = std::chrono::steady_clock::now();
             std::this_thread::sleep_for(hold);
             pilro::test::release(held);
-            longest_hold_ms = std::max<long long>(
-                longest_hold_ms, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now() - held_since)
-                                     .count());
+            holds.push_back(std::chrono::steady_clock::now() - held_since);
         }
     });
     std::vector<std::thread> callers;
@@ -257,7 +260,8 @@ TEST_F(Exports, ConcurrentCallersLoseAndSplitNoEntry) {
     other_program.join();
     const std::string logged = read_file(log);
     std::set<std::string> entries;
-    for (std::size_t at = 0; at < logged.size();) {
+    std::size_t logged_entries = 0;
+    for (std::size_t at = 0; at < logged.size(); ++logged_entries) {
         const std::size_t end = logged.find("\r\n\r\n", at);
         ASSERT_NE(end, std::string::npos) << "torn entry at byte " << at;
         entries.insert(logged.substr(at, end + 4 - at));
@@ -267,36 +271,52 @@ TEST_F(Exports, ConcurrentCallersLoseAndSplitNoEntry) {
     int lost = 0;
     for (int t = 0; t < threads; ++t) {
         for (int i = 0; i < per_thread; ++i) {
-            lost += entries.count(thread_request(t, i)) == 1 ? 0 : 1;
-            bytes += thread_request(t, i).size();
+            const bool found = entries.count(thread_request(t, i)) == 1;
+            lost += found ? 0 : 1;
+            bytes += found ? thread_request(t, i).size() : 0;
         }
     }
-    EXPECT_EQ(lost, 0) << "of " << threads * per_thread << "; the log was held for up to "
-                       << longest_hold_ms << " ms at a time";
-    EXPECT_EQ(logged.size(), bytes);
+    // Entries given up wait out the patience one after the other, each inside one hold.
+    long long explained = 0;
+    auto longest = std::chrono::steady_clock::duration::zero();
+    for (const auto& h : holds) {
+        explained += h / patience;
+        longest = std::max(longest, h);
+    }
+    EXPECT_LE(lost, explained)
+        << "of " << threads * per_thread << " entries; the log was held " << holds.size()
+        << " times, for up to "
+        << std::chrono::duration_cast<std::chrono::milliseconds>(longest).count() << " ms";
+    EXPECT_EQ(logged.size(), bytes) << "entries written twice, or not by the callers";
+    EXPECT_EQ(logged_entries, entries.size()) << "entries written twice";
 }
 
 // Another program may hold the log so that nobody else can write it. The module waits for
-// it about 40 ms per entry: an entry that finds it held for less is written once it is free;
-// one that finds it held for far longer is dropped, and the call returns long before then.
-// (On a busy machine "about" can stretch: the wait also lasts a number of tries, and each try
-// gives up the processor. The file is held at most as long as asked, and no longer than the
-// call takes.)
+// it about 40 ms of that hold per entry: an entry that finds it held for less is written once
+// it is free; one that finds it held for far longer is dropped, and the call returns. (On a
+// busy machine both can stretch: the hold lasts as long as this program is kept from letting
+// go, and the module's wait counts only the hold it sees while it runs.)
 TEST_F(Exports, FileHeldCostsAnEntryOnlyPastThePatience) {
-    const auto held_for = [this](std::chrono::milliseconds how_long, const std::string& text) {
+    using std::chrono::steady_clock;
+    // Holds the log for how_long while text is sent, and never past the call's return.
+    // Returns whether the entry was written, and how long the log was held: from before it
+    // was taken to after it was let go.
+    const auto held_for = [this](steady_clock::duration how_long, const std::string& text) {
+        const auto since = steady_clock::now();
         void* held = pilro::test::hold_exclusively(log);
         std::atomic<bool> returned{false};
-        std::thread releaser([held, how_long, &returned] {
-            const auto until = std::chrono::steady_clock::now() + how_long;
-            while (!returned && std::chrono::steady_clock::now() < until) {
+        steady_clock::duration lasted{};
+        std::thread releaser([&] {
+            while (!returned && steady_clock::now() - since < how_long) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             pilro::test::release(held);
+            lasted = steady_clock::now() - since;
         });
         EXPECT_EQ(send(text).text, no_content);
         returned = true;
         releaser.join();
-        return read_file(log).find(text) != std::string::npos;
+        return std::make_pair(read_file(log).find(text) != std::string::npos, lasted);
     };
     void* probe = pilro::test::hold_exclusively(log);
     if (probe == nullptr) {
@@ -304,11 +324,15 @@ TEST_F(Exports, FileHeldCostsAnEntryOnlyPastThePatience) {
     }
     pilro::test::release(probe);
 
-    held_for(std::chrono::milliseconds(25), execute);
-    EXPECT_EQ(read_file(log), execute) << "an entry was lost to a file held for 25 ms";
-    EXPECT_FALSE(held_for(std::chrono::seconds(10), "EXECUTE SAORI/1.0\r\nSender: late\r\n\r\n"))
-        << "an entry waited seconds for the file";
-    EXPECT_EQ(read_file(log), execute);
+    const auto [written, lasted] = held_for(std::chrono::milliseconds(25), execute);
+    EXPECT_TRUE(written || lasted >= std::chrono::milliseconds(40))
+        << "an entry was lost to a file held for "
+        << std::chrono::duration_cast<std::chrono::milliseconds>(lasted).count() << " ms";
+    // Minutes: only a module that waits for ever comes near them.
+    const std::string late = "EXECUTE SAORI/1.0\r\nSender: late\r\n\r\n";
+    EXPECT_FALSE(held_for(std::chrono::minutes(10), late).first)
+        << "an entry waited minutes for the file";
+    EXPECT_EQ(read_file(log), written ? execute : "");
 }
 
 TEST_F(Exports, LogTroubleChangesNoResult) {

@@ -622,7 +622,8 @@ TEST(Relay, ConcurrentCallersGetTheirOwnRepliesAndTheLogPairsEach) {
 }
 
 // Unloading while a host thread is inside the real module's request leaves the module
-// loaded, so that the thread comes back to code that is still there.
+// loaded, so that the thread comes back to code that is still there. (The echo module answers
+// "wait" only once its unload has been called.)
 TEST(Relay, ConcurrentUnloadWhileACallIsInsideTheRealModuleKeepsItLoaded) {
     const std::string directory = pilro::test::fresh_directory("relay_unload");
     loaded relay(place_relay(directory, "foo.dll", "foo.orig.dll", PILRO_TEST_ECHO_MODULE));
@@ -637,7 +638,8 @@ TEST(Relay, ConcurrentUnloadWhileACallIsInsideTheRealModuleKeepsItLoaded) {
     EXPECT_EQ(relay.unload(), 1);
     inside.join();
     EXPECT_EQ(send(relay.request, get_version).bytes, "SAORI/1.0 200 OK\r\n\r\n");
-    // The reply entry has the real module's time: the echo module waits 400 ms for "wait".
+    // The reply entry has the real module's time: the echo module waits at least 400 ms for
+    // "wait".
     for (const capture::run& run : capture::split_runs(pilro::test::read_file(log))) {
         for (const capture::entry& e : run.entries) {
             if (e.kind == capture::entry_kind::reply) {

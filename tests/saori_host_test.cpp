@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -611,21 +613,29 @@ TEST(PilroLog, FilesThatAreNoLogsDirectoriesAndRunsOpenAtOnce) {
     EXPECT_EQ(folder.err.find("pilro-log: cannot open " + directory + ": Is a directory"), 0u)
         << folder.err;
     const std::string crashed = directory + separator + "crashed.txt";
+    // Minutes: only a pilro-log that hangs comes near them.
+    constexpr int hang_ms = 600000;
     EXPECT_EQ(
         pilro::test::run_process({pilro::test::pilro_log(), crashed, "--follow", "--run", "1"},
-                                 std::string(), 60000)
+                                 std::string(), hang_ms)
             .exit_code,
         2);
-    // Following starts with what the log holds, shown as a whole log is; killed while it waits.
-    const process_result followed = pilro::test::run_process(
-        {pilro::test::pilro_log(), crashed, "--follow"}, std::string(), 5000);
-    EXPECT_EQ(followed.out, pilro_log({crashed}).out);
+    // Following starts with what the log holds, shown as a whole log is; stopped while it
+    // waits for more.
+    const std::string whole = pilro_log({crashed}).out;
+    const process_result followed =
+        pilro::test::run_process({pilro::test::pilro_log(), crashed, "--follow"}, std::string(),
+                                 hang_ms, [&whole](const std::string& out, const std::string&) {
+                                     return out.size() >= whole.size();
+                                 });
+    EXPECT_TRUE(followed.stopped);
+    EXPECT_EQ(followed.out, whole);
 }
 
 // pilro-log --follow while the log is made late, written by hand and by another process, an
-// entry in two writes, then removed and made anew; a directory in its place ends it. Each step
-// leaves pilro-log many looks (one every 100 ms), but what it shows does not depend on when it
-// looks, as long as its first look comes before the first run is whole.
+// entry in two writes, then removed and made anew; a directory in its place ends it. What it
+// shows does not depend on when it looks, as long as it looks between the steps that need a
+// look of their own: each of those waits until it has shown the step before.
 TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
     const std::string directory = pilro::test::fresh_directory("pilro_log_follow");
     const std::string module = place_pilro(directory, "foo.module");
@@ -635,11 +645,53 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
     // later than its request, after another request, and is read in its request's charset.
     const std::string reply = "reply(" + std::to_string(attach.size() + 12 + request.size()) +
                               ") 7 us, length 2, 2 bytes\r\n\x95\x5C\r\n\r\n";
+    const std::string load = "load() " + native(directory) + separator + "\r\n\r\n";
+    const std::vector<std::string> shown = {
+        "run 1:\n1.1 attach 19\n1.2 load 12 x\n",
+        "1.3 request " + std::to_string(request.size()) +
+            " EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\nArgument0: x\\r\\n\n",
+        "1.4 request 61 GET Version SAORI/1.0\\r\\nCharset: UTF-8\\r\\nSender: saori-host\\r\\n\n"
+        "1.5 reply " +
+            std::to_string(reply.size()) + " (to 1.3, 7 us) 表\n1.6 unload 12\n1.7 detach 19\n",
+        "run 2:\n2.1 attach 19\n2.2 load " + std::to_string(load.size()) + " " +
+            pilro_log_text(native(directory) + separator) + "\n2.3 request " +
+            std::to_string(get_version.size()) +
+            " GET Version SAORI/1.0\\r\\nCharset: UTF-8\\r\\nSender: saori-host\\r\\n\n"
+            "2.4 unload 12\n2.5 detach 19\n",
+        "run 1:\n1.1 attach 19\n1.2 load 16 again\n",
+        "run 1:\n1.1 attach 19\n1.2 load 19 replaced\n1.3 request 61 GET Version SAORI/1.0\\r\\n"
+        "Charset: UTF-8\\r\\nSender: saori-host\\r\\n\n",
+        "run 1:\n1.1 attach 19\n"};
+    // What pilro-log has shown so far; a step that needs a look of its own waits until it has
+    // shown the steps before (as many bytes) and said text count times, or has ended.
+    std::mutex seen;
+    std::string out;
+    std::string err;
+    std::atomic<bool> ended{false};
+    std::size_t so_far = 0;
+    const auto said = [&](const std::string& text = std::string(), int count = 0) {
+        for (;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+            const std::lock_guard<std::mutex> lock(seen);
+            int found = 0;
+            for (std::size_t at = err.find(text); !text.empty() && at != std::string::npos;
+                 at = err.find(text, at + 1)) {
+                ++found;
+            }
+            if (ended || (out.size() >= so_far && found >= count)) {
+                return;
+            }
+        }
+    };
+    const auto shows = [&](std::size_t step, const std::string& text = std::string(),
+                           int count = 0) {
+        so_far += shown[step].size();
+        said(text, count);
+    };
     std::thread writer([&] {
         // Under Wine a file that pilro-log has open for a moment can be neither replaced nor
         // opened without sharing, and one removed stays in the way until it is closed.
-        const auto retried = [](const auto& step) {
-            for (int i = 0; i < 500 && !step(); ++i) {
+        const auto retried = [&](const auto& step) {
+            while (!step()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
         };
@@ -647,22 +699,25 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
             pilro::files::remove_file(log);
             return !pilro::test::file_exists(log);
         };
-        const auto wait = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); };
         const auto append = [&](const std::string& bytes) {
             std::ofstream(log, std::ios::binary | std::ios::app) << bytes;
-            wait();
         };
-        wait();
-        wait();
+        said("waiting for " + log + " to be made", 1);
         append(attach + "load() x\r\n\r\n");
+        shows(0);
         append(request.substr(0, 30));
+        // A few looks at the half entry, which none of them shows: a chance, not a need.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         append(request.substr(30));
+        shows(1);
         append(get_version + reply + unload + detach);
+        shows(2);
         host({module, "--get-version"});
-        wait();
+        shows(3);
         retried(removed);
-        wait();
+        said("is gone; waiting for it to be made again", 1);
         append(attach + "load() again\r\n\r\n");
+        shows(4);
         // Replaced by a longer file, then cut shorter, each between two looks.
         write_in(directory, "next.txt", attach + "load() replaced\r\n\r\n" + get_version);
         retried([&] {
@@ -670,35 +725,29 @@ TEST(PilroLog, FollowShowsEachEntryOnceWholeAndEachNewLogFromItsStart) {
             std::filesystem::rename(directory + separator + "next.txt", log, failed);
             return !failed;
         });
-        wait();
+        shows(5, "was made anew", 1);
         retried([&] { return pilro::test::write_file(log, attach); });
-        wait();
+        shows(6, "was made anew", 2);
         retried(removed);
         retried([&] { return pilro::test::make_directory(log); });
     });
-    const process_result run = pilro::test::run_process({pilro::test::pilro_log(), log, "--follow"},
-                                                        std::string(), 120000);
+    const process_result run =
+        pilro::test::run_process({pilro::test::pilro_log(), log, "--follow"}, std::string(), 600000,
+                                 [&](const std::string& now_out, const std::string& now_err) {
+                                     const std::lock_guard<std::mutex> lock(seen);
+                                     out = now_out;
+                                     err = now_err;
+                                     return false;
+                                 });
+    ended = true;
     writer.join();
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_TRUE(mentions(run.err, "cannot open " + log + ": Is a directory")) << run.err;
-    const std::string load = "load() " + native(directory) + separator + "\r\n\r\n";
-    EXPECT_EQ(run.out, "run 1:\n1.1 attach 19\n1.2 load 12 x\n1.3 request " +
-                           std::to_string(request.size()) +
-                           " EXECUTE SAORI/1.0\\r\\nCharset: Shift_JIS\\r\\nArgument0: x\\r\\n\n"
-                           "1.4 request 61 GET Version SAORI/1.0\\r\\nCharset: UTF-8\\r\\n"
-                           "Sender: saori-host\\r\\n\n1.5 reply " +
-                           std::to_string(reply.size()) +
-                           " (to 1.3, 7 us) 表\n1.6 unload 12\n1.7 detach 19\nrun 2:\n2.1 attach "
-                           "19\n2.2 load " +
-                           std::to_string(load.size()) + " " +
-                           pilro_log_text(native(directory) + separator) + "\n2.3 request " +
-                           std::to_string(get_version.size()) +
-                           " GET Version SAORI/1.0\\r\\nCharset: UTF-8\\r\\n"
-                           "Sender: saori-host\\r\\n\n2.4 unload 12\n2.5 detach 19\n"
-                           "run 1:\n1.1 attach 19\n1.2 load 16 again\nrun 1:\n1.1 attach 19\n"
-                           "1.2 load 19 replaced\n1.3 request 61 GET Version SAORI/1.0\\r\\n"
-                           "Charset: UTF-8\\r\\nSender: saori-host\\r\\n\nrun 1:\n1.1 attach 19\n")
-        << run.err;
+    std::string all;
+    for (const std::string& step : shown) {
+        all += step;
+    }
+    EXPECT_EQ(run.out, all) << run.err;
 }
 
 // A capture through the relay in front of the echo module, which replies with the request:

@@ -6,10 +6,10 @@
 // that starts with "null" get no reply block at all (the latter with the length left as it
 // was), one that starts with "past" gets a length far past its reply block's end, one that
 // starts with "exit" ends the process (status 7) and one that starts with "wait" is answered
-// after 400 ms. One that starts with "next" gets a count after its bytes: " 1" the first
-// time in the process, " 2" the next, and so on, so that alike requests get replies that
-// differ. A request that starts with "loaded?" gets "load " or "loadu " (whichever was called
-// last) and the load data it was given.
+// once unload has been called since the last load, and no sooner than 400 ms. One that starts
+// with "next" gets a count after its bytes: " 1" the first time in the process, " 2" the next,
+// and so on, so that alike requests get replies that differ. A request that starts with
+// "loaded?" gets "load " or "loadu " (whichever was called last) and the load data it was given.
 //
 // Its further exports are what pilro-place must pass on untouched: one that returns a value,
 // one that calls back into the host, one with float arguments (in xmm registers on x86-64),
@@ -31,10 +31,12 @@
 
 namespace {
 
+std::atomic<bool> unloaded{false};
 // What the last load or loadu was given.
 std::string loaded;
 
 int start(const char* which, void* block, long length) {
+    unloaded = false;
     const bool refuse = length == 6 && std::memcmp(block, "refuse", 6) == 0;
     loaded.assign(which).append(static_cast<const char*>(block), length > 0 ? length : 0);
     pilro::prim::block_free(block);
@@ -109,6 +111,9 @@ PILRO_EXPORT void* PILRO_CDECL request(void* block, long* length) {
     }
     if (cue("wait")) {
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        while (!unloaded) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
     void* reply = n == 0 || cue("null") ? nullptr : pilro::prim::block_alloc(n);
     if (reply != nullptr) {
@@ -120,6 +125,7 @@ PILRO_EXPORT void* PILRO_CDECL request(void* block, long* length) {
 }
 
 PILRO_EXPORT int PILRO_CDECL unload(void) {
+    unloaded = true;
     return 1;
 }
 }

@@ -3,6 +3,7 @@
 #ifndef PILRO_TEST_OS_H
 #define PILRO_TEST_OS_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,14 +57,22 @@ struct process_result {
     std::string err;
     // It did not end within the time given, and was killed.
     bool timed_out = false;
+    // Its watch had it stopped, and it was killed.
+    bool stopped = false;
 };
+
+// Sees a running child's standard output and error so far, each time more of either comes,
+// and returns whether to stop the child now. Called from another thread than the caller's.
+using output_watch = std::function<bool(const std::string& out, const std::string& err)>;
 
 // Runs the program at argv[0] with the arguments argv[1..], each passed as it is (no shell),
 // writes stdin_bytes to its standard input and closes it, and waits for it to end: for ever,
-// or for timeout_ms milliseconds if that is positive, after which it is killed. Standard
-// output and error are collected while it runs, so a chatty child cannot block.
+// or for timeout_ms milliseconds if that is positive, after which it is killed; or until the
+// watch, if given, has it stopped. Standard output and error are collected while it runs, so
+// a chatty child cannot block.
 process_result run_process(const std::vector<std::string>& argv,
-                           const std::string& stdin_bytes = std::string(), int timeout_ms = 0);
+                           const std::string& stdin_bytes = std::string(), int timeout_ms = 0,
+                           const output_watch& watch = nullptr);
 
 // A thread that can be stopped for good wherever it is, as the system stops a host's other
 // threads when the process ends, or as a debugger suspends one: suspended on Windows, held in

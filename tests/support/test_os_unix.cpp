@@ -43,7 +43,7 @@ void close_end(int& fd) {
 }
 
 process_result run_in(const std::vector<std::string>& argv, const std::string& stdin_bytes,
-                      char* const* environment, int timeout_ms) {
+                      char* const* environment, int timeout_ms, const output_watch& watch) {
     process_result result;
     // A child that exits without reading its input must not take the test down with it.
     signal(SIGPIPE, SIG_IGN);
@@ -123,6 +123,10 @@ process_result run_in(const std::vector<std::string>& argv, const std::string& s
                 const ssize_t n = read(*readers[k], chunk, sizeof chunk);
                 if (n > 0) {
                     sinks[k]->append(chunk, static_cast<std::size_t>(n));
+                    if (watch && !result.stopped && watch(result.out, result.err)) {
+                        kill(pid, SIGKILL);
+                        result.stopped = true;
+                    }
                 } else if (n == 0 || errno != EINTR) {
                     close_end(*readers[k]);
                 }
@@ -143,8 +147,8 @@ process_result run_in(const std::vector<std::string>& argv, const std::string& s
 }  // namespace
 
 process_result run_process(const std::vector<std::string>& argv, const std::string& stdin_bytes,
-                           int timeout_ms) {
-    return run_in(argv, stdin_bytes, environ, timeout_ms);
+                           int timeout_ms, const output_watch& watch) {
+    return run_in(argv, stdin_bytes, environ, timeout_ms, watch);
 }
 
 process_result run_process_text(const std::vector<std::string>& argv,
@@ -159,7 +163,7 @@ process_result run_process_text(const std::vector<std::string>& argv,
         }
     }
     environment.push_back(nullptr);
-    return run_in(argv, stdin_bytes, environment.data(), 0);
+    return run_in(argv, stdin_bytes, environment.data(), 0, nullptr);
 }
 
 namespace {

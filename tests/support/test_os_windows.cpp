@@ -1,6 +1,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "test_os.h"
@@ -42,14 +44,6 @@ std::wstring widened(UINT code_page, const std::string& text) {
     return wide;
 }
 
-void read_all(HANDLE from, std::string& into) {
-    char chunk[65536];
-    DWORD got = 0;
-    while (ReadFile(from, chunk, static_cast<DWORD>(sizeof chunk), &got, nullptr) && got > 0) {
-        into.append(chunk, got);
-    }
-}
-
 void close_handle(HANDLE& handle) {
     if (handle != nullptr) {
         CloseHandle(handle);
@@ -60,7 +54,7 @@ void close_handle(HANDLE& handle) {
 // Arguments after argv[0] are read in arguments_code_page. What CreateProcessA does with the
 // ANSI code page, done here so that UTF-8 text can take the same way.
 process_result run_wide(const std::vector<std::string>& argv, UINT arguments_code_page,
-                        const std::string& stdin_bytes, int timeout_ms) {
+                        const std::string& stdin_bytes, int timeout_ms, const output_watch& watch) {
     process_result result;
     // The child inherits only its own ends; the parent's ends stay private, or the child would
     // hold its own input open and never see its end.
@@ -115,8 +109,21 @@ process_result run_wide(const std::vector<std::string>& argv, UINT arguments_cod
         }
         close_handle(in_write);
     });
-    std::thread error_reader([&] { read_all(err_read, result.err); });
-    std::thread output_reader([&] { read_all(out_read, result.out); });
+    std::mutex reading;
+    const auto read_all = [&](HANDLE from, std::string& into) {
+        char chunk[65536];
+        DWORD got = 0;
+        while (ReadFile(from, chunk, static_cast<DWORD>(sizeof chunk), &got, nullptr) && got > 0) {
+            const std::lock_guard<std::mutex> lock(reading);
+            into.append(chunk, got);
+            if (watch && !result.stopped && watch(result.out, result.err)) {
+                TerminateProcess(process.hProcess, 1);
+                result.stopped = true;
+            }
+        }
+    };
+    std::thread error_reader(read_all, err_read, std::ref(result.err));
+    std::thread output_reader(read_all, out_read, std::ref(result.out));
     if (WaitForSingleObject(process.hProcess, timeout_ms > 0 ? static_cast<DWORD>(timeout_ms)
                                                              : INFINITE) == WAIT_TIMEOUT) {
         // Once the child is gone, its ends of the pipes close and the readers finish.
@@ -141,13 +148,13 @@ process_result run_wide(const std::vector<std::string>& argv, UINT arguments_cod
 }  // namespace
 
 process_result run_process(const std::vector<std::string>& argv, const std::string& stdin_bytes,
-                           int timeout_ms) {
-    return run_wide(argv, CP_ACP, stdin_bytes, timeout_ms);
+                           int timeout_ms, const output_watch& watch) {
+    return run_wide(argv, CP_ACP, stdin_bytes, timeout_ms, watch);
 }
 
 process_result run_process_text(const std::vector<std::string>& argv,
                                 const std::string& stdin_bytes) {
-    return run_wide(argv, CP_UTF8, stdin_bytes, 0);
+    return run_wide(argv, CP_UTF8, stdin_bytes, 0, nullptr);
 }
 
 namespace {
