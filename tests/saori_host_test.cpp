@@ -1049,8 +1049,10 @@ TEST(PilroPlace, WritesReplacesAndUndoesOnlyItsOwnFile) {
     EXPECT_EQ(refused.exit_code, 1);
     EXPECT_TRUE(mentions(refused.err, "exists and is no relay or stub of pilro's")) << refused.err;
     EXPECT_EQ(pilro::test::read_file(placed), "mine");
-    for (const auto& bad : std::vector<std::vector<std::string>>{
-             {}, {"--undo", "--stub", module}, {"--from"}, {"--what", module}, {module, module}}) {
+    const std::vector<std::vector<std::string>> bad_arguments = {
+        {},         {"--undo", "--stub", module}, {"--stub", "--stub", module},
+        {"--from"}, {"--what", module},           {module, module}};
+    for (const auto& bad : bad_arguments) {
         EXPECT_EQ(place(bad).exit_code, 2);
     }
 }
