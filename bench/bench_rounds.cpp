@@ -4,7 +4,8 @@
 //
 // Usage: pilro_bench_rounds [--quick] [SECTION...]
 //   --quick  shorter budgets, a sweep up to 1 MiB and a capture of 10 MiB, for a smoke run.
-//   SECTION  any of round-trip, sweep, reply, attach, stub; all of them when none is named.
+//   SECTION  any of round-trip, sweep, reply, attach, stub, exports; all of them when none is
+//            named.
 //
 // Exits with 1, measuring nothing, when the module's replies or log entries are wrong.
 #include <algorithm>
@@ -15,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "platform/platform.h"
 #include "request/request.h"
 #include "support/check.h"
 #include "support/platform.h"
@@ -40,6 +43,9 @@ constexpr double stub_read_limit_s = 1.0;
 // How fast the cost may grow with the size, as the exponent k in cost ~ size^k between two
 // neighbouring sizes: 1 is linear, 2 quadratic; the limit lies halfway.
 constexpr double exponent_limit = 1.5;
+// An export that pilro-place gave the relay may cost this many nanoseconds per call more than
+// the real function called directly.
+constexpr double export_limit_ns = 10;
 // Below this size the fixed cost of a cycle dominates, and allocators change how they get
 // memory (glibc maps blocks of 128 KiB and up on their own, Wine's heap those of about
 // 512 KiB and up): growth is judged from here on.
@@ -359,6 +365,67 @@ void stub_section(run_context& run) {
     relay.exports().unload();
 }
 
+// An export of the echo module's that pilro-place gave the relay, called through it, against the
+// same function called directly: what its entry and the dispatcher add to a call, and what its
+// first call costs, which finds the function.
+void exports_section(run_context& run) {
+    std::printf("\nan export that pilro-place gave the relay vs the real function called directly\n");
+    if (!pilro::platform::loads_pe_modules()) {
+        std::printf("  not measured: pilro-place places Windows DLLs only\n");
+        return;
+    }
+    using sum_function = int(PILRO_CDECL*)(int, int, int);
+    const std::string directory = pilro::bench::fresh_directory("timing-exports");
+    std::string why;
+    const std::string placed = pilro::files::place_with_exports(
+        directory, pilro::bench::built_relay(), pilro::bench::built_echo_module(), why);
+    pilro::bench::loaded_module relay(placed.empty() ? directory : placed);
+    pilro::bench::loaded_module real(directory + pilro::bench::separator + "foo.dll");
+    if (placed.empty() || !relay.ok() || !real.ok()) {
+        std::printf("  cannot place or load the relay: %s%s%s\n", why.c_str(),
+                    relay.error().c_str(), real.error().c_str());
+        run.conclude("exports: placed", 0, false);
+        return;
+    }
+    const auto find = [](const pilro::bench::loaded_module& m, const std::string& name) {
+        return reinterpret_cast<sum_function>(
+            pilro::platform::library_symbol(m.library(), name.c_str()));
+    };
+    // Each first call finds its function: the relay's export table read, the real module's
+    // export looked up.
+    std::vector<double> first_us;
+    for (int k = 0; k < (run.quick ? 20 : 200); ++k) {
+        const sum_function through = find(relay, "sum_" + std::to_string(k));
+        const auto started = pilro::bench::bench_clock::now();
+        sink = sink + static_cast<std::size_t>(through(k, 1, 1));
+        first_us.push_back(std::chrono::duration<double, std::micro>(
+                               pilro::bench::bench_clock::now() - started)
+                               .count());
+    }
+    const sum_function through = find(relay, "sum_of");
+    const sum_function direct = find(real, "sum_of");
+    if (through == nullptr || direct == nullptr || through == direct || through(1, 2, 3) != 6 ||
+        direct(1, 2, 3) != 6) {
+        std::printf("  check: sum_of through the relay or directly did not add up\n");
+        run.conclude("exports: add up", 0, false);
+        return;
+    }
+    paired_plan plan = run.plan(3000, 300);
+    plan.min_side = std::chrono::microseconds(200);
+    plan.max_batch = std::size_t{1} << 20;
+    const paired_result r =
+        run_paired([&] { sink = sink + static_cast<std::size_t>(through(1, 2, 3)); },
+                   [&] { sink = sink + static_cast<std::size_t>(direct(1, 2, 3)); }, plan);
+    std::printf("  %-40s relay %9.2f ns  direct %9.2f ns  ratio %.3f [IQR %.3f-%.3f]  %zux%zu\n",
+                "sum_of(1, 2, 3)", r.a_ns, r.b_ns, r.ratio, r.ratio_low, r.ratio_high, r.rounds,
+                r.batch);
+    const double added_ns = r.a_ns - r.b_ns;
+    std::printf("  %-40s %+.2f ns per call; a first call %.1f us (median of %zu exports)\n", "",
+                added_ns, pilro::bench::median(first_us), first_us.size());
+    run.conclude("exports: ns per call over a direct call <=", export_limit_ns,
+                 added_ns <= export_limit_ns);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -407,6 +474,9 @@ int main(int argc, char** argv) {
     }
     if (wanted("stub")) {
         stub_section(run);
+    }
+    if (wanted("exports")) {
+        exports_section(run);
     }
     std::printf("\nsummary\n");
     for (const std::string& line : run.summary) {

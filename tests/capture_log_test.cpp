@@ -52,16 +52,20 @@ std::vector<entry_list> runs_of(const std::string& log) {
 TEST(CaptureLog, PilrosOwnEntriesByTheirTextsAndRequestsUpToTheEmptyLine) {
     // Load data with line breaks in it, and ending in two: only the empty line after it ends
     // the entry, with all the line breaks that follow that (no entry starts with one).
+    // The relay's loadu entry is read the same way.
     const std::string data = "C:\\ghost\\saori\\\r\nsecond line\r\n\r\n";
-    const std::string log = attach + load(data) + version + execute + unload + detach;
+    const std::string loadu = "loadu() " + data + "\r\n\r\n";
+    const std::string log = attach + load(data) + loadu + version + execute + unload + detach;
     EXPECT_EQ(entries_of(log), (entry_list{{entry_kind::attach, attach},
                                            {entry_kind::load, load(data)},
+                                           {entry_kind::loadu, loadu},
                                            {entry_kind::request, version},
                                            {entry_kind::request, execute},
                                            {entry_kind::unload, unload},
                                            {entry_kind::detach, detach}}));
     const auto entries = pilro::capture::split_entries(log);
     EXPECT_EQ(pilro::capture::load_data(log, entries[1]), data);
+    EXPECT_EQ(pilro::capture::load_data(log, entries[2]), data);
 }
 
 TEST(CaptureLog, ALogCutShortEndsInOneCutShortEntryHoldingTheRest) {
@@ -90,6 +94,8 @@ TEST(CaptureLog, ALogCutShortEndsInOneCutShortEntryHoldingTheRest) {
     EXPECT_EQ(entry_at(growing, attach.size(), true).kind, entry_kind::cut_short);
     EXPECT_EQ(entry_at(growing + "\r", attach.size(), true).kind, entry_kind::cut_short);
     EXPECT_EQ(entry_at(growing, attach.size()).kind, entry_kind::load);
+    EXPECT_EQ(entry_at(attach + "loadu() x\r\n\r\n", attach.size(), true).kind,
+              entry_kind::cut_short);
     EXPECT_EQ(entry_at(growing + "\r\n" + version, attach.size(), true).size, load("x\r\n").size());
 }
 

@@ -1130,4 +1130,163 @@ TEST(Stub, ConcurrentCallersGetEachReplyOnceAndUnloadsFreeNothingUnderThem) {
     }
 }
 
+// ---- The relay and the stub with every export of the echo module, as pilro-place writes them
+
+// The stand-in (the relay's or the stub's module file) as foo.pilro.dll beside a copy of the
+// echo module as foo.dll, with its exports, made as pilro-place makes it; returns its path.
+std::string place_with_exports(const std::string& directory, const std::string& stand_in) {
+    std::string why;
+    const std::string path =
+        pilro::files::place_with_exports(directory, stand_in, PILRO_TEST_ECHO_MODULE, why);
+    EXPECT_FALSE(path.empty()) << why;
+    return path;
+}
+
+// The echo module's further exports, and a callback for one of them.
+using sum_function = int(PILRO_CDECL*)(int, int, int);
+using callback_function = int(PILRO_CDECL*)(void*, int);
+using with_callback_function = int(PILRO_CDECL*)(callback_function, void*);
+using scaled_function = double(PILRO_CDECL*)(double, int, double, int);
+using ordinal_function = int(PILRO_CDECL*)();
+
+int PILRO_CDECL callback(void* context, int n) {
+    *static_cast<int*>(context) = n;
+    return n + 1;
+}
+
+// What the host gets from each of the echo module's further exports, which it finds in the
+// loaded module file: "sum_of 6 with_callback 16 7 ..." (a missing export is "-"). Where they
+// do not reach the real functions (reached false), 32-bit x86 leaves out the one that removes
+// its own arguments from the stack (stdcall), which cannot be called soundly then, and the one
+// with a floating-point result, which is not a number then.
+std::string further_exports(void* library, bool reached = true) {
+    const auto find = [library](const char* name) {
+        return pilro::platform::library_symbol(library, name);
+    };
+    std::string got;
+    const auto add = [&got](const char* name, bool found, const std::string& result) {
+        got += std::string(got.empty() ? "" : " ") + name + " " + (found ? result : "-");
+    };
+    const auto sum = reinterpret_cast<sum_function>(find("sum_of"));
+    add("sum_of", sum != nullptr, sum != nullptr ? std::to_string(sum(1, 2, 3)) : "");
+    const auto with = reinterpret_cast<with_callback_function>(find("with_callback"));
+    int seen = 0;
+    const int twice = with != nullptr ? with(callback, &seen) : 0;
+    add("with_callback", with != nullptr, std::to_string(twice) + " " + std::to_string(seen));
+    const auto scaled = reinterpret_cast<scaled_function>(find("scaled"));
+    if (reached || sizeof(void*) == 8) {
+        add("scaled", scaled != nullptr,
+            scaled != nullptr ? std::to_string(scaled(1.5, 2, 0.25, 4)) : "");
+    }
+    const auto by_ordinal = reinterpret_cast<ordinal_function>(
+        pilro::platform::library_symbol_by_ordinal(library, 100));
+    add("@100", by_ordinal != nullptr, by_ordinal != nullptr ? std::to_string(by_ordinal()) : "");
+    const auto last = reinterpret_cast<sum_function>(find("sum_2999"));
+    add("sum_2999", last != nullptr, last != nullptr ? std::to_string(last(4, 5, 6)) : "");
+#if defined(__i386__)
+    using difference_function = int(__attribute__((stdcall))*)(int, int);
+    using fast_difference_function = int(__attribute__((fastcall))*)(int, int);
+    const auto std_difference = reinterpret_cast<difference_function>(find("stdcall_difference"));
+    if (reached) {
+        add("stdcall_difference", std_difference != nullptr,
+            std_difference != nullptr ? std::to_string(std_difference(9, 4)) : "");
+    }
+    const auto fast_difference =
+        reinterpret_cast<fast_difference_function>(find("fastcall_difference"));
+    add("fastcall_difference", fast_difference != nullptr,
+        fast_difference != nullptr ? std::to_string(fast_difference(9, 4)) : "");
+#endif
+    return got;
+}
+
+std::string further_exports_expected() {
+    std::string expected =
+        "sum_of 6 with_callback 16 7 scaled " + std::to_string(4.0) + " @100 100 sum_2999 15";
+#if defined(__i386__)
+    expected += " stdcall_difference 5 fastcall_difference 5";
+#endif
+    return expected;
+}
+
+// Every further export reaches the echo module's own function, whatever its calling
+// convention and whenever it is called: before the load, after the unload, from threads at
+// once. loadu is the relay's, and goes on to the echo module's loadu. Released, the relay lets
+// the echo module go.
+TEST(Relay, PlacedWithEveryExportPassesTheOthersStraightToTheRealModule) {
+    if (!pilro::platform::loads_pe_modules()) {
+        GTEST_SKIP() << "pilro-place places Windows DLLs only";
+    }
+    const std::string directory = pilro::test::fresh_directory("relay_placed");
+    const std::string path = place_with_exports(directory, pilro::test::built_relay());
+    {
+        loaded relay(path);
+        ASSERT_TRUE(relay.ok());
+        EXPECT_EQ(further_exports(relay.library), further_exports_expected());
+        const auto loadu = reinterpret_cast<pilro::load_function>(
+            pilro::platform::library_symbol(relay.library, "loadu"));
+        ASSERT_NE(loadu, nullptr);
+        EXPECT_EQ(loadu(host_block("Z:\\ghost\\"), 9), 1);
+        EXPECT_EQ(send(relay.request, "loaded?").bytes, "loadu Z:\\ghost\\");
+        // Threads that call exports for the first time at once each get their own.
+        std::vector<std::thread> threads;
+        std::atomic<int> right{0};
+        for (int t = 0; t < 8; ++t) {
+            threads.emplace_back([&relay, &right, t] {
+                const std::string name = "sum_" + std::to_string(100 + t);
+                const auto sum = reinterpret_cast<sum_function>(
+                    pilro::platform::library_symbol(relay.library, name.c_str()));
+                right += sum != nullptr && sum(t, 1, 1) == t + 2 ? 1 : 0;
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        EXPECT_EQ(right.load(), 8);
+        EXPECT_EQ(relay.unload(), 1);
+        EXPECT_EQ(further_exports(relay.library), further_exports_expected());
+    }
+    const std::string log = pilro::test::read_file(directory + separator + "foo.pilro.txt");
+    EXPECT_EQ(kinds(log), "attach loadu request reply unload detach");
+    const std::string loadu_entry = "loadu() Z:\\ghost\\\r\n\r\n";
+    EXPECT_EQ(log.compare(attach.size(), loadu_entry.size(), loadu_entry), 0) << log;
+    // Nothing holds the echo module any more: its file goes.
+    pilro::files::remove_file(directory + separator + "foo.dll");
+    EXPECT_FALSE(pilro::test::file_exists(directory + separator + "foo.dll"));
+}
+
+// The stub answers loadu as it answers load, and its further exports reach the real module
+// beside it; without that module they return 0, and a note says why.
+TEST(Stub, PlacedWithEveryExportPassesTheOthersToTheRealModuleBesideIt) {
+    if (!pilro::platform::loads_pe_modules()) {
+        GTEST_SKIP() << "pilro-place places Windows DLLs only";
+    }
+    const std::string directory = pilro::test::fresh_directory("stub_placed");
+    const std::string path = place_with_exports(directory, pilro::test::built_stub());
+    for (const bool beside : {true, false}) {
+        if (!beside) {
+            pilro::files::remove_file(directory + separator + "foo.dll");
+        }
+        loaded stub(path);
+        ASSERT_TRUE(stub.ok());
+        const auto loadu = reinterpret_cast<pilro::load_function>(
+            pilro::platform::library_symbol(stub.library, "loadu"));
+        ASSERT_NE(loadu, nullptr);
+        EXPECT_EQ(loadu(host_block("x"), 1), 1);
+        EXPECT_EQ(
+            further_exports(stub.library, beside),
+            beside ? further_exports_expected()
+            : sizeof(void*) == 8
+                ? "sum_of 0 with_callback 0 0 scaled " + std::to_string(0.0) + " @100 0 sum_2999 0"
+                : "sum_of 0 with_callback 0 0 @100 0 sum_2999 0 fastcall_difference 0");
+        EXPECT_EQ(stub.unload(), 1);
+    }
+    // It stands in for foo.dll, and logs as a relay there does.
+    const std::string log = pilro::test::read_file(directory + separator + "foo.pilro.txt");
+    EXPECT_EQ(log.find("load() "), std::string::npos);
+    EXPECT_NE(log.find("loadu() x\r\n\r\n"), std::string::npos);
+    EXPECT_NE(notes(log).find("the export sum_of goes nowhere: cannot load "), std::string::npos)
+        << notes(log);
+    EXPECT_NE(notes(log).find("the export with ordinal 100 goes nowhere"), std::string::npos);
+}
+
 }  // namespace

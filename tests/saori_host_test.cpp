@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "capture/capture_log.h"
+#include "pe_files.h"
 #include "platform/platform.h"
 #include "prim/prim.h"
 #include "test_os.h"
@@ -190,6 +191,17 @@ TEST(SaoriHostRun, ShiftJisModuleNameWithBackslashTrailByte) {
     const std::string log = pilro::test::read_file(directory + separator + "pilro.txt");
     EXPECT_EQ(log.substr(0, log.find("GET Version")),
               attach + "load() " + native(directory) + separator + "\r\n\r\n");
+    // loadu gets the directory in UTF-8 (on POSIX the bytes of its name as they are); the echo
+    // module tells which load it got, and with what.
+    const std::string folder = directory + separator + "\x94\x5C";
+    ASSERT_TRUE(pilro::test::make_directory(folder));
+    const std::string echo = std::string(PILRO_TEST_ECHO_MODULE);
+    const std::string copy = folder + separator + echo.substr(echo.find_last_of("/\\") + 1);
+    ASSERT_TRUE(pilro::test::copy_file(echo, copy));
+    const process_result loaded = host({copy, "-"}, "loaded?");
+    EXPECT_EQ(loaded.out, "loadu " + native(directory) + separator +
+                              (separator == '\\' ? "\xE8\x83\xBD" : "\x94\x5C") + separator)
+        << loaded.err;
 }
 
 TEST(SaoriHostExchange, SendsAndPrintsExactlyTheCountedBytes) {
@@ -221,7 +233,8 @@ TEST(SaoriHostExchange, ModuleFailuresAreNamedTheRestSentAndTheStatusOne) {
     const process_result refused = host({PILRO_TEST_ECHO_MODULE, "--load", "refuse", "-"}, "x");
     EXPECT_EQ(refused.exit_code, 1);
     EXPECT_EQ(refused.out, "") << "a module that refused to load got a request";
-    EXPECT_TRUE(mentions(refused.err, "load returned 0")) << refused.err;
+    // The echo module has loadu, which hosts call in place of load.
+    EXPECT_TRUE(mentions(refused.err, ": loadu returned 0")) << refused.err;
 
     // The echo module has no reply block for an empty request, and a length past the block
     // for "past"; what comes after them is sent all the same, as hosts go on.
@@ -882,6 +895,166 @@ TEST(PilroLog, RelayRepliesAndNotes) {
                                       std::to_string(log.size() - damaged.size() - detach.size()) +
                                       ", is a damaged reply entry (its byte count runs past"))
         << run.err;
+}
+
+// A run whose load was a loadu is replayed through the module's loadu, with the module's
+// directory in UTF-8, or through its load where it has none; a run whose load was a load,
+// through load. pilro-log reads loadu's data as UTF-8.
+TEST(SaoriHostReplay, LoaduRunsGoThroughLoaduWhereTheModuleHasIt) {
+    const std::string directory = pilro::test::fresh_directory("replay_loadu");
+    const std::string loadu = "loadu() C:\\\xE8\x83\xBD\\\r\n\r\n";
+    const std::string asked = "loaded? SAORI/1.0\r\n\r\n";
+    const std::string log = write_in(directory, "foo.pilro.txt",
+                                     attach + loadu + asked + unload + detach + attach +
+                                         "load() x\r\n\r\n" + asked + unload + detach);
+    const std::string echo = std::string(PILRO_TEST_ECHO_MODULE);
+    const std::string echo_directory =
+        pilro::platform::full_path(echo.substr(0, echo.find_last_of("/\\")));
+    const process_result through_loadu = host({echo, "--replay", log, "--run", "1"});
+    EXPECT_EQ(through_loadu.out, "loadu " + echo_directory + separator) << through_loadu.err;
+    const process_result through_load = host({echo, "--replay", log, "--run", "2"});
+    EXPECT_EQ(through_load.out, "load " + echo_directory + separator) << through_load.err;
+    const std::string module = place_pilro(directory, "pilro.module");
+    const process_result without = host({module, "--replay", log, "--run", "1"});
+    EXPECT_EQ(without.exit_code, 0);
+    EXPECT_EQ(without.out, "SAORI/1.0 400 Bad Request\r\n\r\n");
+    EXPECT_TRUE(mentions(without.err, "exports no loadu, which the run called: its load gets"))
+        << without.err;
+    EXPECT_TRUE(mentions(pilro::test::read_file(directory + separator + "pilro.txt"),
+                         attach + "load() " + native(directory) + separator + "\r\n\r\n"));
+    const process_result shown = pilro_log({log, "--run", "1"});
+    EXPECT_TRUE(mentions(
+        shown.out, "\n1.2 loadu " + std::to_string(loadu.size()) + " C:\\\\能\\\\\n1.3 request"))
+        << shown.out;
+}
+
+// ---- pilro-place, on made-up modules and relays of every kind
+
+// Its messages with LF line ends, which on Windows are CR LF.
+process_result place(std::vector<std::string> args) {
+    args.insert(args.begin(), pilro::test::pilro_place());
+    process_result run = pilro::test::run_process(args);
+    for (std::string* text : {&run.out, &run.err}) {
+        text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
+    }
+    return run;
+}
+
+// A made-up relay and stub in a folder of their own (of the machine given), for --from.
+std::string made_up_stand_ins(const std::string& directory, unsigned machine = 0x014C) {
+    const std::string from = directory + separator + "from";
+    EXPECT_TRUE(pilro::test::make_directory(from));
+    pilro::test::made_up_module stand_in = pilro::test::module_with({"load", "request", "unload"});
+    stand_in.stand_in = true;
+    stand_in.machine = machine;
+    stand_in.pe32_plus = machine == 0x8664;
+    write_in(from, "pilro-relay.dll", pilro::test::pe_file(stand_in).bytes);
+    write_in(from, "pilro-stub.dll", pilro::test::pe_file(stand_in).bytes);
+    return from;
+}
+
+// Whatever is no module of the three exports for the relay's machine is refused with a
+// reason, and nothing is written; so is a placement without a relay to place.
+TEST(PilroPlace, RefusesDamagedAndForeignFilesAndWritesNothing) {
+    const std::string directory = pilro::test::fresh_directory("place_refuses");
+    const std::string from = made_up_stand_ins(directory);
+    const auto file = [](const pilro::test::made_up_module& m) {
+        return pilro::test::pe_file(m).bytes;
+    };
+    pilro::test::made_up_module program = pilro::test::module_with({"load", "request", "unload"});
+    program.dll = false;
+    pilro::test::made_up_module wide = pilro::test::module_with({"load", "request", "unload"});
+    wide.machine = 0x8664;
+    wide.pe32_plus = true;
+    pilro::test::made_up_module relay = pilro::test::module_with({"load", "request", "unload"});
+    relay.stand_in = true;
+    pilro::test::made_up_file damaged =
+        pilro::test::pe_file(pilro::test::module_with({"load", "request", "unload"}));
+    damaged.bytes[damaged.names + 4] = '\x7F';
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "is no Windows DLL: it is no Windows module"},
+        {"just text\r\n", "is no Windows DLL: it is no Windows module (it has no MZ header)"},
+        {elf_shared_object(32, false, 3), "is an ELF shared object: pilro-place places Windows"},
+        {file(program), "it is a program, not a DLL"},
+        {file(wide), "is a 64-bit x86-64 DLL, and the relay at "},
+        {file(relay), "it is pilro's relay or stub already"},
+        {file(pilro::test::module_with({"load", "unload"})), "it does not export request:"},
+        {damaged.bytes, "the name of its export number 2 lies outside the file"},
+        {damaged.bytes.substr(0, 0x500), "the file is cut short"},
+    };
+    for (const auto& [bytes, said] : cases) {
+        const std::string module = write_in(directory, "foo.dll", bytes);
+        const process_result run = place({"--from", from, module});
+        EXPECT_EQ(run.exit_code, 1) << said;
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(mentions(run.err, said)) << run.err;
+        EXPECT_TRUE(mentions(run.err, "; nothing was written\n")) << run.err;
+        EXPECT_FALSE(pilro::test::file_exists(directory + separator + "foo.pilro.dll")) << said;
+    }
+    // A relay for other modules than this one, none at all, or one that is no relay.
+    const std::string module = write_in(directory, "foo.dll", file(wide));
+    const std::string empty = directory + separator + "empty";
+    ASSERT_TRUE(pilro::test::make_directory(empty));
+    write_in(empty, "pilro-stub.dll", file(wide));
+    for (const auto& [args, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--from", from, module}, "name a folder that holds a relay for 64-bit x86-64 DLLs"},
+             {{"--from", empty, module}, "cannot open " + empty + separator + "pilro-relay.dll"},
+             {{"--stub", "--from", empty, module}, "pilro-stub.dll is no stub of this"},
+             {{module}, "(the relay beside pilro-place; --from names another folder)"}}) {
+        const process_result run = place(args);
+        EXPECT_EQ(run.exit_code, 1) << said;
+        EXPECT_TRUE(mentions(run.err, said)) << run.err;
+    }
+    EXPECT_FALSE(pilro::test::file_exists(directory + separator + "foo.pilro.dll"));
+}
+
+// The relay with every export of the module beside it, then the stub in its place; a file of
+// that name that is neither is left alone, and --undo removes only what pilro-place wrote.
+TEST(PilroPlace, WritesReplacesAndUndoesOnlyItsOwnFile) {
+    const std::string directory = pilro::test::fresh_directory("place_undo");
+    const std::string from = made_up_stand_ins(directory);
+    const std::string module = write_in(
+        directory, "foo.dll",
+        pilro::test::pe_file(pilro::test::module_with({"load", "request", "unload", "sum_of"}))
+            .bytes);
+    const std::string placed = directory + separator + "foo.pilro.dll";
+    const process_result relay = place({"--from", from, module});
+    EXPECT_EQ(relay.exit_code, 0) << relay.err;
+    EXPECT_EQ(relay.out, "pilro-place: wrote " + placed +
+                             ": the relay with every export of foo.dll: load, request and unload "
+                             "through the relay, 2 more straight to foo.dll\n");
+    const process_result stub = place({"--stub", "--from", from, module});
+    EXPECT_EQ(stub.exit_code, 0) << stub.err;
+    EXPECT_TRUE(mentions(stub.out, "(in place of the relay or stub that was there): the stub "))
+        << stub.out;
+    const process_result undone = place({"--undo", module});
+    EXPECT_EQ(undone.exit_code, 0) << undone.err;
+    EXPECT_EQ(undone.out, "pilro-place: removed " + placed + ", placed for foo.dll\n");
+    EXPECT_FALSE(pilro::test::file_exists(placed));
+    // Nothing to undo, a relay placed by hand, and another file of that name.
+    const std::string hand_placed = pilro::test::read_file(from + separator + "pilro-relay.dll");
+    for (const std::string& there : {std::string(), hand_placed, std::string("mine")}) {
+        if (!there.empty()) {
+            write_in(directory, "foo.pilro.dll", there);
+        }
+        const process_result kept = place({"--undo", module});
+        EXPECT_EQ(kept.exit_code, 1);
+        EXPECT_TRUE(mentions(kept.err, there.empty() ? ": nothing to undo"
+                                                     : "is no relay or stub that pilro-place "
+                                                       "wrote: left as it is"))
+            << kept.err;
+        EXPECT_EQ(pilro::test::read_file(placed), there);
+    }
+    const process_result refused = place({"--from", from, module});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_TRUE(mentions(refused.err, "exists and is no relay or stub of pilro's")) << refused.err;
+    EXPECT_EQ(pilro::test::read_file(placed), "mine");
+    const std::vector<std::vector<std::string>> bad_arguments = {
+        {},         {"--undo", "--stub", module}, {"--stub", "--stub", module},
+        {"--from"}, {"--what", module},           {module, module}};
+    for (const auto& bad : bad_arguments) {
+        EXPECT_EQ(place(bad).exit_code, 2);
+    }
 }
 
 // A relay's capture written by hand: each reply entry names its request by where it ends, its

@@ -90,7 +90,8 @@ std::string machine_description() {
     }
     SYSTEM_INFO info{};
     GetNativeSystemInfo(&info);
-    description += ", 32-bit process, " + std::to_string(info.dwNumberOfProcessors) + " cores";
+    description += ", " + std::to_string(sizeof(void*) * 8) + "-bit process, " +
+                   std::to_string(info.dwNumberOfProcessors) + " cores";
     description += ", ANSI code page " + std::to_string(GetACP());
     return description;
 }

@@ -13,6 +13,8 @@ constexpr std::string_view attach_text = "DllMain(Attach)\r\n\r\n";
 constexpr std::string_view detach_text = "DllMain(Detach)\r\n\r\n";
 constexpr std::string_view unload_text = "unload()\r\n\r\n";
 constexpr std::string_view load_start = "load() ";
+// The relay's and the stub's entry for loadu, the load that takes the folder in UTF-8.
+constexpr std::string_view loadu_start = "loadu() ";
 constexpr std::string_view reply_start = "reply(";
 // The relay's notes and the stub's.
 constexpr std::string_view note_starts[] = {"relay() ", "stub() "};
@@ -340,7 +342,8 @@ std::size_t note_start_size(std::string_view text) {
 }
 
 bool starts_entry(std::string_view text) {
-    for (const std::string_view own : {attach_text, detach_text, unload_text, load_start}) {
+    for (const std::string_view own :
+         {attach_text, detach_text, unload_text, load_start, loadu_start}) {
         if (starts_with(text, own)) {
             return true;
         }
@@ -372,6 +375,8 @@ entry entry_at(std::string_view log, std::size_t at, bool growing, std::uint64_t
     entry next{entry_kind::request, at, 0};
     if (starts_with(rest, load_start)) {
         next.kind = entry_kind::load;
+    } else if (starts_with(rest, loadu_start)) {
+        next.kind = entry_kind::loadu;
     } else if (note_start_size(rest) > 0) {
         next.kind = entry_kind::note;
     }
@@ -396,12 +401,13 @@ entry entry_at(std::string_view log, std::size_t at, bool growing, std::uint64_t
     // Load data that ends in line breaks leaves them before the closing empty line. No entry
     // starts with CR LF (a request starts with its request line), so those that follow the
     // first empty line are still the load entry's.
-    while (next.kind == entry_kind::load && rest.compare(next.size, 2, "\r\n") == 0) {
+    const bool load = next.kind == entry_kind::load || next.kind == entry_kind::loadu;
+    while (load && rest.compare(next.size, 2, "\r\n") == 0) {
         next.size += 2;
     }
     // Bytes still to come may hold more of them.
     const std::string_view after = rest.substr(next.size);
-    if (growing && next.kind == entry_kind::load && (after.empty() || after == "\r")) {
+    if (growing && load && (after.empty() || after == "\r")) {
         return {entry_kind::cut_short, at, rest.size()};
     }
     return next;
@@ -551,7 +557,7 @@ std::string_view entry_bytes(std::string_view log, const entry& e) {
 
 std::string_view load_data(std::string_view log, const entry& e) {
     std::string_view bytes = entry_bytes(log, e);
-    bytes.remove_prefix(load_start.size());
+    bytes.remove_prefix(e.kind == entry_kind::loadu ? loadu_start.size() : load_start.size());
     bytes.remove_suffix(empty_line_end.size());
     return bytes;
 }
@@ -588,6 +594,8 @@ const char* kind_name(entry_kind kind) {
             return "detach";
         case entry_kind::load:
             return "load";
+        case entry_kind::loadu:
+            return "loadu";
         case entry_kind::unload:
             return "unload";
         case entry_kind::request:

@@ -29,7 +29,9 @@
 // that lacks its own closing empty line ends where the entry of the reply to it begins.
 // Its notes say why it is not relaying: "relay() " and one line of text, then CR LF CR LF.
 // The stub, which answers from a capture, writes reply entries of the same form for the
-// replies it gives, and notes that start with "stub() ".
+// replies it gives, and notes that start with "stub() ". Both write "loadu() " up to its
+// closing empty line, as "load() ", for the load that takes the folder in UTF-8 (an export
+// that pilro-place gives them).
 //
 // A run is everything from an attach entry up to and including the next detach entry.
 // Entries outside any such frame (a log begun in the middle of a run, a process that ended
@@ -57,7 +59,18 @@
 
 namespace pilro::capture {
 
-enum class entry_kind { attach, detach, load, unload, request, reply, note, damaged, cut_short };
+enum class entry_kind {
+    attach,
+    detach,
+    load,
+    loadu,
+    unload,
+    request,
+    reply,
+    note,
+    damaged,
+    cut_short
+};
 
 // No request: what a reply answers when its request is not in its run.
 inline constexpr std::size_t no_request = static_cast<std::size_t>(-1);
@@ -180,9 +193,11 @@ bool holds_pilro_entries(std::string_view log, const std::vector<run>& runs);
 bool is_pilro_entry(const entry& e, std::string_view bytes);
 
 std::string_view entry_bytes(std::string_view log, const entry& e);
-// What a load entry was given: its bytes after "load() ", before the closing empty line.
+// What a load or loadu entry was given: its bytes after "load() " (or "loadu() "), before the
+// closing empty line.
 std::string_view load_data(std::string_view log, const entry& e);
-// "attach", "detach", "load", "unload", "request", "reply", "note", "damaged", "cut-short".
+// "attach", "detach", "load", "loadu", "unload", "request", "reply", "note", "damaged",
+// "cut-short".
 const char* kind_name(entry_kind kind);
 
 // Precondition: e is a reply entry of log.

@@ -81,15 +81,15 @@ void* status_reply(std::string_view protocol, std::string_view status, long* len
     return reply_block;
 }
 
-void log_load(const void* block, long length) noexcept {
+void log_load(const void* block, long length, std::string_view start) noexcept {
     const char* data = static_cast<const char*>(block);
     // Data past a NUL is not logged, but the entry still gets its closing empty line, so
     // that the next entry does not run into it.
     const std::size_t n = text_length(data, readable_bytes(block, length));
     try {
         std::string entry;
-        entry.reserve(n + 11);
-        entry.append("load() ").append(data, n).append("\r\n\r\n");
+        entry.reserve(start.size() + n + 4);
+        entry.append(start).append(data, n).append("\r\n\r\n");
         write_log_bytes(entry.data(), entry.size());
     } catch (...) {
         // Out of memory: the entry is lost, silently, like any entry that cannot be written.

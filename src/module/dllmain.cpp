@@ -9,12 +9,13 @@
 
 // The runtime's start-up code has constructed the static state before the attach, and tears
 // it down only after the detach has returned.
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+// A detach with reserved set is the process's end.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         pilro::module_attached(instance);
         DisableThreadLibraryCalls(instance);
     } else if (reason == DLL_PROCESS_DETACH) {
-        pilro::module_detached();
+        pilro::module_detached(reserved != nullptr);
     }
     return TRUE;
 }
@@ -28,7 +29,9 @@ namespace {
 // log path they use has static storage and is never destroyed.
 struct process_notifications {
     process_notifications() { pilro::module_attached(nullptr); }
-    ~process_notifications() { pilro::module_detached(); }
+    // A destructor cannot tell dlclose from the process's end, so it counts as the end, which
+    // releases nothing; nothing here depends on it (pilro-place places no POSIX module files).
+    ~process_notifications() { pilro::module_detached(true); }
     process_notifications(const process_notifications&) = delete;
     process_notifications& operator=(const process_notifications&) = delete;
 };

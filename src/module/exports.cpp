@@ -9,7 +9,7 @@ void module_attached(void* module) {
     on_process_attach(module);
 }
 
-void module_detached() {
+void module_detached(bool) {
     on_process_detach();
 }
 

@@ -52,8 +52,12 @@ void* pilro_reply(std::string_view text, long* length, block_allocator alloc) no
 // The same for the reply made of the protocol token and the status after it.
 void* status_reply(std::string_view protocol, std::string_view status, long* length,
                    block_allocator alloc) noexcept;
-// Writes load()'s entry for the load data in block; the block stays the caller's.
-void log_load(const void* block, long length) noexcept;
+// The start of loadu()'s entry, which the relay and the stub write for the load that takes the
+// folder in UTF-8 (an export pilro-place gives them where the real module has it).
+inline constexpr std::string_view loadu_entry_start = "loadu() ";
+// Writes load()'s entry for the load data in block (or, with loadu_entry_start, loadu()'s);
+// the block stays the caller's.
+void log_load(const void* block, long length, std::string_view start = "load() ") noexcept;
 
 // How many bytes of a block may be read: what its owner says, but nothing from a null block,
 // nothing for a negative length, and never past the block's end.

@@ -12,9 +12,11 @@ void on_process_detach();
 
 // The loader's notifications as a module file takes them: dllmain.cpp calls these, and each
 // module file defines them beside its exports (pilro's are the two above; the relay's in
-// src/relay/relay.cpp). module is as for on_process_attach.
+// src/relay/relay.cpp). module is as for on_process_attach. process_ending tells a detach at
+// the process's end, when other threads may still be inside whatever the module file loaded,
+// from one where the host releases the module file.
 void module_attached(void* module);
-void module_detached();
+void module_detached(bool process_ending);
 
 }  // namespace pilro
 

@@ -82,7 +82,8 @@ void pause() noexcept;
 bool native_to_utf8(const char* text, std::size_t n, char* out, std::size_t cap,
                     std::size_t& size) noexcept;
 
-// ---- A module loaded by this one: the relay's part (loader.cpp) -----------------------------
+// ---- A module loaded by this one: the relay's part (loader.cpp), and the stub's ------------
+// The stub loads the real module only for the exports that pilro-place gave it besides its own.
 // Never from the loader's notifications (DllMain): the loader's lock is held there.
 
 // Loads the module file at path (full, NUL-terminated) so that its own dependencies resolve
@@ -92,6 +93,9 @@ bool native_to_utf8(const char* text, std::size_t n, char* out, std::size_t cap,
 void* module_load(const char* path, char* why, std::size_t cap) noexcept;
 // The address of the module's export of that name, or null.
 void* module_export(void* module, const char* name) noexcept;
+// The address of the module's export with that ordinal; null, and always so where the
+// platform numbers no exports.
+void* module_export_by_ordinal(void* module, unsigned ordinal) noexcept;
 // Releases a module from module_load. Its code must not be running anywhere any more.
 void module_release(void* module) noexcept;
 

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "../calllog/calllog.h"
+#include "../forward/forward.h"
 #include "../module/exports.h"
 #include "../module/lifecycle.h"
 #include "../module/stand_in.h"
@@ -42,6 +43,8 @@ std::atomic<int> in_flight{0};
 // call that saw relaying just before an unload may read them while a new load writes them.
 void* real_module = nullptr;
 std::atomic<load_function> real_load{nullptr};
+// Null where the real module has no loadu.
+std::atomic<load_function> real_loadu{nullptr};
 std::atomic<request_function> real_request{nullptr};
 std::atomic<unload_function> real_unload{nullptr};
 
@@ -67,8 +70,9 @@ void note(std::initializer_list<std::string_view> parts) noexcept {
 }
 
 // Loads the real module and finds its exports; false, with a note saying why, when it
-// cannot be relayed to.
-bool open_real_module() noexcept {
+// cannot be relayed to. utf8: the host called loadu rather than load, which the real module
+// must have then (and need not have otherwise).
+bool open_real_module(bool utf8) noexcept {
     if (real_path[0] == '\0') {
         note({"not relaying: the relay's own path is not known, or is too long"});
         return false;
@@ -80,6 +84,7 @@ bool open_real_module() noexcept {
         return false;
     }
     const auto found_load = reinterpret_cast<load_function>(prim::module_export(module, "load"));
+    const auto found_loadu = reinterpret_cast<load_function>(prim::module_export(module, "loadu"));
     const auto found_request =
         reinterpret_cast<request_function>(prim::module_export(module, "request"));
     const auto found_unload =
@@ -87,7 +92,8 @@ bool open_real_module() noexcept {
     std::string missing;
     try {
         for (const auto& [name, found] :
-             {std::pair<const char*, bool>{"load", found_load != nullptr},
+             {std::pair<const char*, bool>{utf8 ? "loadu" : "load",
+                                           (utf8 ? found_loadu : found_load) != nullptr},
               {"request", found_request != nullptr},
               {"unload", found_unload != nullptr}}) {
             missing += found ? "" : (missing.empty() ? "" : ", ") + std::string(name);
@@ -97,12 +103,13 @@ bool open_real_module() noexcept {
     }
     if (!missing.empty()) {
         note({"not relaying: ", utf8_text(real_path), " does not export ", missing});
-    } else if (found_load == &::load) {
+    } else if (found_load == &::load || found_loadu == &::loadu) {
         // A link to the relay's own file: relaying to it would call itself for ever.
         note({"not relaying: ", utf8_text(real_path), " is this relay itself"});
     } else {
         real_module = module;
         real_load.store(found_load, std::memory_order_relaxed);
+        real_loadu.store(found_loadu, std::memory_order_relaxed);
         real_request.store(found_request, std::memory_order_relaxed);
         real_unload.store(found_unload, std::memory_order_relaxed);
         return true;
@@ -136,36 +143,61 @@ std::string relay_stem(std::string_view own, const file_name_parts& parts) {
 // The relay's notifications from the loader.
 void module_attached(void* module) {
     attach_named(module, relay_stem);
+    forward::attached(module, real_path, "relay() ");
 }
 
 // The real module is never released here: on Windows the loader's lock is held, and when
 // the process ends its threads may still be inside it. A host that releases the relay
-// without calling unload leaves the real module loaded.
-void module_detached() {
+// without calling unload leaves the real module loaded. (The reference that the exports
+// pilro-place added hold is another matter: see forward.h.)
+void module_detached(bool process_ending) {
     on_process_detach();
+    forward::detached(process_ending);
 }
 
+}  // namespace pilro
+
+namespace pilro {
+namespace {
+
+// load and loadu: the entry, then the real module's load (or loadu) where it can be had.
+int start_relaying(void* block, long length, bool utf8) noexcept {
+    log_load(block, length, utf8 ? loadu_entry_start : "load() ");
+    int seen = state.load();
+    if (seen == idle && state.compare_exchange_strong(seen, loading)) {
+        state.store(open_real_module(utf8) ? relaying : idle);
+    } else if (seen == loading && !wait_while(state, loading, longest_load_wait_us)) {
+        note({"not relaying this load: another thread is still loading ", utf8_text(real_path)});
+    }
+    if (enter()) {
+        const load_function real = (utf8 ? real_loadu : real_load).load(std::memory_order_relaxed);
+        if (real != nullptr) {
+            // The block is the real module's now, to free as any module does.
+            const int result = real(block, length);
+            leave();
+            return result;
+        }
+        leave();
+        note({"not relaying this load: ", utf8_text(real_path), " does not export ",
+              utf8 ? "loadu" : "load"});
+    }
+    prim::block_free(block);
+    return 1;
+}
+
+}  // namespace
 }  // namespace pilro
 
 extern "C" {
 
 int PILRO_CDECL load(void* block, long length) {
-    using namespace pilro;
-    log_load(block, length);
-    int seen = state.load();
-    if (seen == idle && state.compare_exchange_strong(seen, loading)) {
-        state.store(open_real_module() ? relaying : idle);
-    } else if (seen == loading && !wait_while(state, loading, longest_load_wait_us)) {
-        note({"not relaying this load: another thread is still loading ", utf8_text(real_path)});
-    }
-    if (enter()) {
-        // The block is the real module's now, to free as any module does.
-        const int result = real_load.load(std::memory_order_relaxed)(block, length);
-        leave();
-        return result;
-    }
-    prim::block_free(block);
-    return 1;
+    return pilro::start_relaying(block, length, false);
+}
+
+// Not in the relay's own export table: pilro-place gives it that name where the real module
+// has it.
+int PILRO_CDECL loadu(void* block, long length) {
+    return pilro::start_relaying(block, length, true);
 }
 
 void* PILRO_CDECL request(void* block, long* length) {

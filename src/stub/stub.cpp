@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "../calllog/calllog.h"
+#include "../forward/forward.h"
 #include "../module/exports.h"
 #include "../module/lifecycle.h"
 #include "../module/stand_in.h"
@@ -211,12 +212,14 @@ std::string stub_stem(std::string_view own, const file_name_parts& parts) {
 
 void module_attached(void* module) {
     attach_named(module, stub_stem);
+    forward::attached(module, nullptr, "stub() ");
 }
 
 // A thread in the middle of a load or an unload (only at the end of a POSIX process, where
 // threads go on) keeps what it holds; the process ends with it.
-void module_detached() {
+void module_detached(bool process_ending) {
     on_process_detach();
+    forward::detached(process_ending);
     int seen = state.load();
     if ((seen == idle || seen == loaded) && state.compare_exchange_strong(seen, detached)) {
         retire(current.exchange(nullptr));
@@ -225,11 +228,11 @@ void module_detached() {
 
 }  // namespace pilro
 
-extern "C" {
+namespace pilro {
+namespace {
 
-int PILRO_CDECL load(void* block, long length) {
-    using namespace pilro;
-    log_load(block, length);
+// load and loadu, after their entries.
+int start_answering(void* block) noexcept {
     prim::block_free(block);
     int seen = state.load();
     if (seen == idle && state.compare_exchange_strong(seen, loading)) {
@@ -240,6 +243,21 @@ int PILRO_CDECL load(void* block, long length) {
         note({"answering as pilro until another thread has read ", utf8_text(capture_path)});
     }
     return 1;
+}
+
+}  // namespace
+}  // namespace pilro
+
+extern "C" {
+
+int PILRO_CDECL load(void* block, long length) {
+    pilro::log_load(block, length);
+    return pilro::start_answering(block);
+}
+
+int PILRO_CDECL loadu(void* block, long length) {
+    pilro::log_load(block, length, pilro::loadu_entry_start);
+    return pilro::start_answering(block);
 }
 
 void* PILRO_CDECL request(void* block, long* length) {

@@ -1,5 +1,8 @@
 #include "files.h"
 
+#include "pe/pe_image.h"
+#include "pe/placement.h"
+
 namespace pilro::files {
 
 std::string built_module() {
@@ -16,6 +19,30 @@ std::string built_stub() {
 
 std::string built_echo_module() {
     return PILRO_BUILT_ECHO;
+}
+
+std::string place_with_exports(const std::string& directory, const std::string& stand_in,
+                               const std::string& real, std::string& why) {
+    const std::string real_path = directory + separator + "foo.dll";
+    const std::string path = directory + separator + "foo.pilro.dll";
+    const std::string own_bytes = read_file(stand_in);
+    const std::string real_bytes = copy_file(real, real_path) ? read_file(real_path) : "";
+    pe::image own;
+    pe::image module;
+    pe::descriptor d{};
+    pe::export_table table;
+    pe::placed out;
+    if (!own.read(own_bytes, pe::layout::file, why) || !pe::read_descriptor(own, d, why) ||
+        !module.read(real_bytes, pe::layout::file, why) ||
+        !pe::read_exports(module, table, why) ||
+        !pe::place(own, d, table, "foo.dll", out, why)) {
+        return std::string();
+    }
+    if (!write_file(path, out.bytes)) {
+        why = "cannot write " + path;
+        return std::string();
+    }
+    return path;
 }
 
 std::string native_path(std::string path) {

@@ -23,6 +23,11 @@ std::string built_relay();
 std::string built_stub();
 // The same for the tests' echo module (tests/host_modules/echo_module.cpp).
 std::string built_echo_module();
+// Copies the module file real into directory as foo.dll and writes the stand-in (the relay's or
+// the stub's module file) beside it as foo.pilro.dll with foo.dll's exports, as pilro-place
+// writes it. Returns the stand-in's path, or empty with why set.
+std::string place_with_exports(const std::string& directory, const std::string& stand_in,
+                               const std::string& real, std::string& why);
 // The path with every '/' turned into the platform's separator. Windows' file API takes
 // either, but its loader is documented for backslashes only.
 std::string native_path(std::string path);

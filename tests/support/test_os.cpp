@@ -72,6 +72,10 @@ std::string pilro_log() {
     return PILRO_PILRO_LOG;
 }
 
+std::string pilro_place() {
+    return PILRO_PILRO_PLACE;
+}
+
 std::string stress_child() {
     return PILRO_STRESS_CHILD;
 }

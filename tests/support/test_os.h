@@ -40,9 +40,10 @@ std::vector<std::string> finish_scratch(bool keep);
 // A block as a host passes it: exactly the given bytes, no NUL after them.
 void* host_block(const std::string& bytes);
 
-// Full paths of the freshly built saori-host and pilro-log programs.
+// Full paths of the freshly built saori-host, pilro-log and pilro-place programs.
 std::string saori_host();
 std::string pilro_log();
+std::string pilro_place();
 // Full path of the freshly built stress_child program: a host that loads the module file and
 // keeps it busy (see stress_child.cpp).
 std::string stress_child();

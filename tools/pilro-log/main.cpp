@@ -59,7 +59,9 @@ const char usage_text[] =
     "  R.N KIND SIZE TEXT\n"
     "R is the run's number and N the entry's within the run, both from 1; SIZE is the\n"
     "entry's length in bytes in the log, its closing empty line included. KIND is\n"
-    "attach, detach, load, unload, request, reply, note, damaged (a reply entry whose\n"
+    "attach, detach, load, loadu (a load entry of the load that takes the folder in\n"
+    "UTF-8, which the relay and the stub have where pilro-place gave them a real\n"
+    "module's exports), unload, request, reply, note, damaged (a reply entry whose\n"
     "first line or byte count is wrong) or cut-short (the log ends inside this entry).\n"
     "TEXT, after a blank, is for a load entry its data, for a request its request line\n"
     "and header lines each with its CR LF, for a note (the relay's word on why it is not\n"
@@ -79,10 +81,11 @@ const char usage_text[] =
     "\n"
     "TEXT is one line of UTF-8. A request's bytes (and a cut-short one's) are read in\n"
     "the charset that its own Charset header names, a reply's in its own or else its\n"
-    "request's; a note in UTF-8, or, where it is not UTF-8 throughout (earlier versions\n"
-    "wrote file names and the system's messages in the system's code page), as ASCII;\n"
-    "other entries, texts without the header and texts naming a charset not known here\n"
-    "are read as ASCII. Known charsets, by any of these names in any case:\n";
+    "request's; a loadu entry's data in UTF-8; a note in UTF-8, or, where it is not UTF-8\n"
+    "throughout (earlier versions wrote file names and the system's messages in the\n"
+    "system's code page), as ASCII; other entries, texts without the header and texts\n"
+    "naming a charset not known here are read as ASCII. Known charsets, by any of these\n"
+    "names in any case:\n";
 
 const char usage_tail[] =
     "Backslash is shown as \\\\, CR, LF and tab as \\r, \\n and \\t, other control\n"
@@ -228,6 +231,9 @@ std::string entry_line(std::string_view log, const capture::entry& e, std::size_
     switch (e.kind) {
         case capture::entry_kind::load:
             text = read.ascii().readable(capture::load_data(log, e));
+            break;
+        case capture::entry_kind::loadu:
+            text = read.named("UTF-8").readable(capture::load_data(log, e));
             break;
         case capture::entry_kind::request:
             // The closing empty line goes without saying (a request without one ends where

@@ -77,6 +77,21 @@ int read_file_from(const std::string& path, std::uint64_t offset, std::string& b
                    std::uint64_t& size, file_identity& identity,
                    std::size_t most = static_cast<std::size_t>(-1));
 
+// Makes the file at path hold exactly bytes: made anew, or what it held replaced. Returns 0, or
+// why not as read_file_from does (EACCES also for a module file that a program has loaded, on
+// Windows); a file that could not be written whole is removed again.
+int write_file(const std::string& path, std::string_view bytes);
+// Removes the file at path. Returns 0, or why not as read_file_from does.
+int remove_file(const std::string& path);
+
+// The full path of this program's own file; empty when it cannot be had.
+std::string program_path();
+
+// A path as the C runtime hands it over (see argument::bytes) as UTF-8 text, for a module's
+// loadu: on Windows read in the ANSI code page; elsewhere as it is, since POSIX file names are
+// bytes and hosts pass them on so. Empty when it is no text in that code page.
+std::string path_text(const std::string& path);
+
 // Writes UTF-8 text to standard output so that the user reads the characters it holds: on a
 // Windows console through the console's wide-character API (the console's code page is
 // seldom UTF-8), everywhere else as the UTF-8 bytes themselves. Returns false when it could

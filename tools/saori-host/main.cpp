@@ -60,9 +60,10 @@ struct reply_seen {
 };
 
 // The requests of the run of the log that the command line picks, in the order captured;
-// with --compare, the reply captured for each.
+// with --compare, the reply captured for each. loadu tells whether the run's first load was a
+// loadu.
 bool replayed_requests(const pilro::host::command_line& command, std::vector<std::string>& requests,
-                       std::vector<reply_seen>& replies) {
+                       std::vector<reply_seen>& replies, bool& loadu) {
     namespace capture = pilro::capture;
     const std::string& path = command.replay_log;
     std::string log;
@@ -113,8 +114,14 @@ bool replayed_requests(const pilro::host::command_line& command, std::vector<std
                                    std::string(reply.bytes)};
         }
     }
+    bool loaded = false;
     for (std::size_t k = 0; k < entries.size(); ++k) {
         const capture::entry& e = entries[k];
+        if (!loaded &&
+            (e.kind == capture::entry_kind::load || e.kind == capture::entry_kind::loadu)) {
+            loaded = true;
+            loadu = e.kind == capture::entry_kind::loadu;
+        }
         if (e.kind == capture::entry_kind::request) {
             requests.emplace_back(capture::entry_bytes(log, e));
             const auto reply = captured.find(k);
@@ -264,9 +271,20 @@ bool compare_all(request_function request, const std::vector<std::string>& reque
     return all_same;
 }
 
-// The host's part proper: load, requests, unload, release. Returns the exit status. With
-// replies to compare with, those are compared rather than the replies printed.
-int run_module(const std::string& module, const std::string& load_data,
+// Which load the host calls, and with what.
+struct load_call {
+    // Whether the command line gives the load data; otherwise the module's directory, in UTF-8
+    // for loadu.
+    bool given;
+    std::string data;
+    // For a replayed run: whether it was captured with loadu.
+    bool replay;
+    bool captured_loadu;
+};
+
+// The host's part proper: load (or loadu), requests, unload, release. Returns the exit status.
+// With replies to compare with, those are compared rather than the replies printed.
+int run_module(const std::string& module, const load_call& how,
                const std::vector<std::string>& requests, const std::vector<reply_seen>* compare) {
     std::string error;
     void* library =
@@ -275,8 +293,14 @@ int run_module(const std::string& module, const std::string& load_data,
         report("cannot load " + module + ": " + error);
         return 1;
     }
-    const auto load =
+    const auto plain_load =
         reinterpret_cast<load_function>(pilro::platform::library_symbol(library, "load"));
+    const auto loadu =
+        reinterpret_cast<load_function>(pilro::platform::library_symbol(library, "loadu"));
+    // Hosts call loadu where a module has it; a replay calls what the run called.
+    const bool utf8 =
+        loadu != nullptr && (!how.replay || how.captured_loadu || plain_load == nullptr);
+    const load_function load = utf8 ? loadu : plain_load;
     const auto request =
         reinterpret_cast<request_function>(pilro::platform::library_symbol(library, "request"));
     const auto unload =
@@ -295,6 +319,18 @@ int run_module(const std::string& module, const std::string& load_data,
         return 1;
     }
 
+    if (how.replay && how.captured_loadu && !utf8) {
+        report(module + " exports no loadu, which the run called: its load gets the load data");
+    }
+    std::string load_data = how.data;
+    if (!how.given && utf8) {
+        load_data = pilro::platform::path_text(how.data);
+        if (load_data.empty() && !how.data.empty()) {
+            report("the module's directory is no text in the system's code page");
+            pilro::platform::library_close(library);
+            return 1;
+        }
+    }
     int status = 0;
     void* load_block = text_block(load_data);
     if (load_block == nullptr) {
@@ -302,7 +338,7 @@ int run_module(const std::string& module, const std::string& load_data,
         status = 1;
     } else if (load(load_block, static_cast<long>(load_data.size())) == 0) {
         // A module that refuses to start gets no requests; unload still balances the load.
-        report(module + ": load returned 0 (FALSE)");
+        report(module + (utf8 ? ": loadu" : ": load") + " returned 0 (FALSE)");
         status = 1;
     } else if (compare != nullptr ? !compare_all(request, requests, *compare)
                                   : !exchange_all(request, module, requests)) {
@@ -345,7 +381,8 @@ int main(int argc, char** argv) {
     }
     std::vector<std::string> requests;
     std::vector<reply_seen> captured;
-    if (command.replay && !replayed_requests(command, requests, captured)) {
+    bool captured_loadu = false;
+    if (command.replay && !replayed_requests(command, requests, captured, captured_loadu)) {
         return 1;
     }
     for (const pilro::host::request_source& source : command.requests) {
@@ -380,5 +417,7 @@ int main(int argc, char** argv) {
         report("the load data is too long");
         return 1;
     }
-    return run_module(command.module, load_data, requests, command.compare ? &captured : nullptr);
+    return run_module(command.module,
+                      {command.has_load_data, load_data, command.replay, captured_loadu}, requests,
+                      command.compare ? &captured : nullptr);
 }

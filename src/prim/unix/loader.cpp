@@ -23,6 +23,10 @@ void* module_export(void* module, const char* name) noexcept {
     return dlsym(module, name);
 }
 
+void* module_export_by_ordinal(void*, unsigned) noexcept {
+    return nullptr;
+}
+
 void module_release(void* module) noexcept {
     dlclose(module);
 }

@@ -19,6 +19,11 @@ void* module_export(void* module, const char* name) noexcept {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
 
+void* module_export_by_ordinal(void* module, unsigned ordinal) noexcept {
+    return reinterpret_cast<void*>(
+        GetProcAddress(static_cast<HMODULE>(module), MAKEINTRESOURCEA(ordinal & 0xFFFF)));
+}
+
 void module_release(void* module) noexcept {
     FreeLibrary(static_cast<HMODULE>(module));
 }

@@ -112,6 +112,48 @@ int read_file_from(const std::string& path, std::uint64_t offset, std::string& b
     return result;
 }
 
+int write_file(const std::string& path, std::string_view bytes) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return errno == ENOENT || errno == EISDIR || errno == EACCES ? errno : EIO;
+    }
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno != EINTR) {
+            break;
+        }
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    const bool closed = close(fd) == 0;
+    if (done < bytes.size() || !closed) {
+        unlink(path.c_str());
+        return EIO;
+    }
+    return 0;
+}
+
+int remove_file(const std::string& path) {
+    if (unlink(path.c_str()) == 0) {
+        return 0;
+    }
+    return errno == ENOENT || errno == EISDIR || errno == EACCES || errno == EPERM
+               ? (errno == EPERM ? EACCES : errno)
+               : EIO;
+}
+
+std::string program_path() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path);
+    return n > 0 && static_cast<std::size_t>(n) < sizeof path
+               ? std::string(path, static_cast<std::size_t>(n))
+               : std::string();
+}
+
+std::string path_text(const std::string& path) {
+    return path;
+}
+
 bool write_text(std::string_view text) {
     return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
            std::fflush(stdout) == 0;

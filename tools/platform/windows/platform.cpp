@@ -2,6 +2,7 @@
 // tools/platform/platform.cpp.
 #include "../platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -109,6 +110,40 @@ std::string library_file_path(const std::string& path) {
     return (has_directory ? "" : ".\\") + path + (name_has_dot ? "" : ".");
 }
 
+namespace {
+
+// The errno value of platform.h for a system error code.
+int errno_for(DWORD code);
+
+// Why the file at path could not be opened or removed, code being the system's error: a
+// directory is refused as access denied, which would send the user looking at the permissions.
+int failure_of(const std::string& path, DWORD code) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return EISDIR;
+    }
+    return errno_for(code);
+}
+
+int errno_for(DWORD code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return EACCES;
+        default:
+            return EIO;
+    }
+}
+
+}  // namespace
+
 bool loads_pe_modules() noexcept {
     return true;
 }
@@ -158,27 +193,7 @@ int read_file_from(const std::string& path, std::uint64_t offset, std::string& b
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        // A directory is refused as access denied, which would send the user looking at the
-        // permissions.
-        const DWORD attributes = GetFileAttributesA(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            return EISDIR;
-        }
-        switch (code) {
-            case ERROR_FILE_NOT_FOUND:
-            case ERROR_PATH_NOT_FOUND:
-            case ERROR_INVALID_NAME:
-            case ERROR_INVALID_DRIVE:
-            case ERROR_BAD_NETPATH:
-                return ENOENT;
-            case ERROR_ACCESS_DENIED:
-            case ERROR_SHARING_VIOLATION:
-            case ERROR_LOCK_VIOLATION:
-                return EACCES;
-            default:
-                return EIO;
-        }
+        return failure_of(path, GetLastError());
     }
     int result = 0;
     BY_HANDLE_FILE_INFORMATION info{};
@@ -210,6 +225,46 @@ int read_file_from(const std::string& path, std::uint64_t offset, std::string& b
     }
     CloseHandle(file);
     return result;
+}
+
+int write_file(const std::string& path, std::string_view bytes) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return failure_of(path, GetLastError());
+    }
+    std::size_t done = 0;
+    DWORD wrote = 0;
+    while (done < bytes.size()) {
+        const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, 1 << 20);
+        if (!WriteFile(file, bytes.data() + done, static_cast<DWORD>(chunk), &wrote, nullptr) ||
+            wrote == 0) {
+            break;
+        }
+        done += wrote;
+    }
+    const bool closed = CloseHandle(file) != 0;
+    if (done < bytes.size() || !closed) {
+        DeleteFileA(path.c_str());
+        return EIO;
+    }
+    return 0;
+}
+
+int remove_file(const std::string& path) {
+    return DeleteFileA(path.c_str()) ? 0 : failure_of(path, GetLastError());
+}
+
+std::string program_path() {
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, static_cast<DWORD>(sizeof path));
+    return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
+}
+
+std::string path_text(const std::string& path) {
+    std::wstring wide;
+    std::string text;
+    return widen(CP_ACP, path, wide) && narrow(CP_UTF8, wide, text) ? text : std::string();
 }
 
 bool write_text(std::string_view text) {
