@@ -378,10 +378,12 @@ TEST(Charsets, ReadingShowsEveryCharacterAndEscapesEveryOtherByte) {
     // No charset, or one not known here: ASCII only. Control characters in every case.
     EXPECT_EQ(readable("x-unknown", "\x95\x5C\r\n\t\x01\x7F"), "\\x95\\\\\\r\\n\\t\\x01\\x7F");
     // One reader for many texts, as for a log's requests: characters that share a lead byte,
-    // and a pair with no character, read the second time as the first.
+    // a pair with no character, and two whose bytes would meet if the lead were shifted by
+    // less than a byte, read the second time as the first.
     pilro::charset::reader sjis(pilro::charset::find_charset("Shift_JIS"));
     for (int time = 0; time < 2; ++time) {
         EXPECT_EQ(sjis.readable("\x95\x5C\x95\x40\x85\x40\x85\x40\xB1"), "表鼻\\x85@\\x85@ｱ");
+        EXPECT_EQ(sjis.readable("\x82\xC0\x83\x40"), "ぢァ");
     }
 }
 
