@@ -612,8 +612,7 @@ const char* kind_name(entry_kind kind) {
     return "cut-short";
 }
 
-std::string request_charset(std::string_view request) {
-    constexpr std::string_view name = "charset";
+bool header_value(std::string_view request, std::string_view name, std::string_view& value) {
     std::size_t at = request.find("\r\n");
     while (at != std::string_view::npos) {
         at += 2;
@@ -621,21 +620,27 @@ std::string request_charset(std::string_view request) {
         const std::string_view line =
             request.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
         if (line.empty()) {
-            break;
+            return false;
         }
         const std::size_t colon = line.find(':');
         if (colon == name.size()) {
             bool same = true;
             for (std::size_t i = 0; i < name.size(); ++i) {
-                same = same && lower(line[i]) == name[i];
+                same = same && lower(line[i]) == lower(name[i]);
             }
             if (same) {
-                return std::string(trimmed(line.substr(colon + 1)));
+                value = trimmed(line.substr(colon + 1));
+                return true;
             }
         }
         at = end;
     }
-    return std::string();
+    return false;
+}
+
+std::string request_charset(std::string_view request) {
+    std::string_view value;
+    return header_value(request, "Charset", value) ? std::string(value) : std::string();
 }
 
 bool parse_run_number(std::string_view text, long long& number) {

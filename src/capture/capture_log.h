@@ -216,9 +216,11 @@ inline constexpr std::size_t reply_line_capacity = 160;
 // writes its replies with this.
 std::size_t format_reply_line(char* out, const reply& says, std::uint64_t n);
 
-// The value of the request's Charset header line (the name compared without regard to case,
-// the value without blanks around it); empty when it has none. Looks only at the header
-// lines: from the second line to the first empty one. A reply's is found the same way.
+// The value of the request's header line `name` (the name compared without regard to ASCII
+// case, the value without blanks around it); false when it has none. Looks only at the header
+// lines: from the second line to the first empty one. A reply's are found the same way.
+bool header_value(std::string_view request, std::string_view name, std::string_view& value);
+// The value of the request's Charset header line; empty when it has none.
 std::string request_charset(std::string_view request);
 
 // A run number as the command line gives it: N counts from 1, -N from the end (-1 is the

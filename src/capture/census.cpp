@@ -6,51 +6,6 @@
 namespace pilro::capture {
 namespace {
 
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool same_name(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string_view trimmed(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-// The value of the header line `name` among the request's header lines; false when it has none.
-bool header_value(std::string_view request, std::string_view name, std::string_view& value) {
-    std::size_t at = request.find("\r\n");
-    while (at != std::string_view::npos) {
-        at += 2;
-        const std::size_t end = request.find("\r\n", at);
-        const std::string_view line =
-            request.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
-        if (line.empty()) {
-            return false;
-        }
-        const std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && same_name(line.substr(0, colon), name)) {
-            value = trimmed(line.substr(colon + 1));
-            return true;
-        }
-        at = end;
-    }
-    return false;
-}
-
 bool starts_with(std::string_view text, std::string_view start) {
     return text.compare(0, start.size(), start) == 0;
 }
